@@ -1,0 +1,3 @@
+#include "Tavrel_Agent/MainWindowController.h"
+
+MainWindowController::MainWindowController() = default;

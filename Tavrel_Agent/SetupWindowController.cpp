@@ -1,0 +1,6 @@
+#include "Tavrel_Agent/SetupWindowController.h"
+
+SetupWindowController::SetupWindowController(QWidget* parent)
+    : QDialog(parent)
+{
+}

@@ -1,0 +1,160 @@
+#include "Tavrel_Agent/ViewHelpers.h"
+
+#include "core/ServiceControl.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QStyle>
+
+QColor Style::accentColor()
+{
+    return QColor(184, 20, 20);
+}
+
+QColor Style::successColor()
+{
+    return QColor(52, 199, 89);
+}
+
+QColor Style::errorColor()
+{
+    return QColor::fromRgbF(0.7f, 0.1f, 0.1f);
+}
+
+QColor Style::warningColor()
+{
+    return QColor(255, 149, 0);
+}
+
+QColor Style::blueColor()
+{
+    return QColor::fromRgbF(0.0f, 0.4f, 0.8f);
+}
+
+QColor Style::stateColor(const QString& state)
+{
+    if (state == QLatin1String(ServiceState::Running))
+        return successColor();
+    if (state == QLatin1String(ServiceState::Stopped))
+        return errorColor();
+    return warningColor();
+}
+
+QFont Style::systemFont(int pixelSize)
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QFont Style::boldSystemFont(int pixelSize)
+{
+    QFont font = systemFont(pixelSize);
+    font.setBold(true);
+    return font;
+}
+
+QFont Style::monospaceFont(int pixelSize)
+{
+    QFont font(QStringLiteral("Menlo"));
+    if (!QFontInfo(font).exactMatch())
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+void Style::setTextColor(QWidget* widget, const QColor& color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+QColor Style::textColor(const QWidget* widget)
+{
+    return widget->palette().color(QPalette::WindowText);
+}
+
+ElidedLabel::ElidedLabel(const QString& text, QWidget* parent)
+    : QLabel(text, parent)
+{
+    setTextFormat(Qt::PlainText);
+    setTextInteractionFlags(Qt::NoTextInteraction);
+    setWordWrap(false);
+}
+
+void ElidedLabel::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QRect area = contentsRect();
+    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shown,
+                          foregroundRole());
+}
+
+ElidedLabel* addLabel(QWidget* parent, const QString& text, const QRect& frame, const QFont& font)
+{
+    auto* label = new ElidedLabel(text, parent);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setGeometry(frame);
+    return label;
+}
+
+ElidedLabel* addBoldLabel(QWidget* parent, const QString& text, const QRect& frame)
+{
+    return addLabel(parent, text, frame, Style::boldSystemFont());
+}
+
+ElidedLabel* sectionLabel(const QString& text, int x, int y)
+{
+    return addLabel(nullptr, text, QRect(x, y, 492, 18), Style::boldSystemFont());
+}
+
+ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame)
+{
+    return addLabel(parent, QStringLiteral("\u2014"), frame, Style::systemFont());
+}
+
+QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
+                   const QRect& titleFrame, int titlePixelSize)
+{
+    auto* header = new QWidget(parent);
+    header->setObjectName(QStringLiteral("header"));
+    header->setGeometry(frame);
+    header->setAutoFillBackground(true);
+    QPalette palette = header->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    header->setPalette(palette);
+
+    const QPixmap logo(QStringLiteral(":/logo-letters.png"));
+    if (!logo.isNull()) {
+        auto* image = new QLabel(header);
+        image->setObjectName(QStringLiteral("logo"));
+        image->setGeometry(logoFrame);
+        image->setPixmap(logo.scaled(logoFrame.size() * header->devicePixelRatioF(), Qt::KeepAspectRatio,
+                                     Qt::SmoothTransformation));
+        image->setAlignment(Qt::AlignCenter);
+    }
+    auto* titleLabel = addLabel(header, title, titleFrame, Style::boldSystemFont(titlePixelSize));
+    titleLabel->setObjectName(QStringLiteral("title"));
+    Style::setTextColor(titleLabel, Qt::black);
+    return header;
+}
+
+QWidget* addAccentStripe(QWidget* parent, const QRect& frame)
+{
+    auto* stripe = new QWidget(parent);
+    stripe->setObjectName(QStringLiteral("accentStripe"));
+    stripe->setGeometry(frame);
+    stripe->setAutoFillBackground(true);
+    QPalette palette = stripe->palette();
+    palette.setColor(QPalette::Window, Style::accentColor());
+    stripe->setPalette(palette);
+    return stripe;
+}

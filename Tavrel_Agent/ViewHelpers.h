@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QLabel>
+#include <QRect>
+#include <QString>
+
+// Colours, fonts and label styles shared by the status menu, the main window and the sheet.
+namespace Style {
+inline constexpr int systemFontSize = 13;      // pixels: frames are laid out in points at 1x
+inline constexpr int smallSystemFontSize = 11;
+
+QColor accentColor();  // the header stripe
+QColor successColor(); // green: "Running", progress and success
+QColor errorColor();   // dark red: "Stopped" and errors
+QColor warningColor(); // orange: every other state
+QColor blueColor();    // the re-authentication toggle
+// Green for "Running", dark red for "Stopped", orange for anything else.
+QColor stateColor(const QString& state);
+
+QFont systemFont(int pixelSize = systemFontSize);
+QFont boldSystemFont(int pixelSize = systemFontSize);
+// "Menlo" where installed, else the fixed system font, at the given pixel size.
+QFont monospaceFont(int pixelSize);
+
+void setTextColor(QWidget* widget, const QColor& color);
+QColor textColor(const QWidget* widget);
+} // namespace Style
+
+// A one-line read-only label that cuts its text at the tail with an ellipsis instead of growing.
+class ElidedLabel final : public QLabel {
+    Q_OBJECT
+public:
+    explicit ElidedLabel(const QString& text = {}, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// Label style: not selectable, no border or background, cut at the tail.
+ElidedLabel* addLabel(QWidget* parent, const QString& text, const QRect& frame, const QFont& font);
+ElidedLabel* addBoldLabel(QWidget* parent, const QString& text, const QRect& frame);
+// A bold label at (x, y, 492, 18); the caller adds it to a parent.
+ElidedLabel* sectionLabel(const QString& text, int x, int y);
+// Value style: system font, initial text "—".
+ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame);
+// A plain white header with the logo and a bold title at the given frames.
+QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
+                   const QRect& titleFrame, int titlePixelSize);
+// A solid bar in the accent colour.
+QWidget* addAccentStripe(QWidget* parent, const QRect& frame);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "api/ApiError.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <variant>
+
+// Calls to the management server's agent-service API. Completions are called exactly once, on
+// whichever thread the transport finishes; callers move their work to their own thread.
+namespace ApiClient {
+
+struct RegisterResult final {
+    QString computerID;
+    QString token;
+    QString clientID;
+    bool operator==(const RegisterResult&) const = default;
+};
+
+using RegisterOutcome = std::variant<RegisterResult, ApiError>;
+using RegisterCompletion = std::function<void(const RegisterOutcome&)>;
+// Empty on success.
+using DeregisterCompletion = std::function<void(const std::optional<ApiError>&)>;
+
+// The companion's version as sent to the server.
+QString agentVersion();
+
+// Registers this computer, or renews its token when existingComputerID is given.
+void registerAgent(const QString& apiBaseUrl, const QString& username, const QString& password,
+                   const QString& clientName, const QString& locationName,
+                   const std::optional<QString>& existingComputerID, RegisterCompletion completion);
+
+void deregister(const QString& apiBaseUrl, const QString& token, DeregisterCompletion completion);
+
+// The longest wait for data before a request fails; 30 s unless a test shortens it.
+void setTransferTimeout(int milliseconds);
+
+} // namespace ApiClient

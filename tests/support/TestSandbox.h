@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/AgentConfig.h"
+#include "core/AgentEnvironment.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+// A throw-away agent installation under a temporary directory, installed as the process's
+// environment for as long as the object lives. Privileged commands run unprivileged.
+class TestSandbox final {
+public:
+    TestSandbox();
+    ~TestSandbox();
+    TestSandbox(const TestSandbox&) = delete;
+    TestSandbox& operator=(const TestSandbox&) = delete;
+
+    QString root() const;
+    QString path(const QString& relative) const;
+    const AgentEnvironment& environment() const { return environment_; }
+
+    void writeConfig(const AgentConfig& config);
+    void writeConfigBytes(const QByteArray& bytes);
+    QByteArray configBytes() const;
+    void writeLog(const QByteArray& bytes);
+    void appendLog(const QByteArray& bytes);
+    QByteArray logBytes() const;
+    // The service definition file whose presence makes a stopped agent "Stopped".
+    void setServiceDefinition(bool present);
+
+    // A real process whose command line holds root/bin/tavrel_agent.py.
+    bool startAgentProcess();
+    void stopAgentProcess();
+
+    // Privileged commands are recorded instead of run, answering with result.
+    void recordPrivilegedCommands(bool result = true);
+    // Privileged commands are run unprivileged again (the default).
+    void runPrivilegedCommands();
+    const QStringList& privilegedCommands() const { return *recorded_; }
+
+private:
+    void reinstall();
+
+    QTemporaryDir dir_;
+    AgentEnvironment environment_;
+    std::shared_ptr<QStringList> recorded_ = std::make_shared<QStringList>();
+    std::unique_ptr<QProcess> agent_;
+};

@@ -1,1 +1,87 @@
 #include "core/AgentEnvironment.h"
+
+#include <QDir>
+
+#include <unistd.h>
+
+namespace {
+const QString agentDirectory = QStringLiteral("/var/tavrel/agentservice");
+
+AgentEnvironment& installed() {
+    static AgentEnvironment environment = AgentEnvironment::production();
+    return environment;
+}
+} // namespace
+
+AgentEnvironment AgentEnvironment::macOS() {
+    AgentEnvironment env;
+    env.configPath = agentDirectory + QStringLiteral("/config.json");
+    env.logPath = agentDirectory + QStringLiteral("/activity.log");
+    env.serviceDefinitionPath = QStringLiteral("/Library/LaunchDaemons/com.tavrel.agentservice.plist");
+    env.processSearchCommand = QStringLiteral("pgrep -f tavrel_agent.py 2>/dev/null");
+    env.startServiceCommand = QStringLiteral(
+        "launchctl bootstrap system /Library/LaunchDaemons/com.tavrel.agentservice.plist 2>/dev/null || "
+        "launchctl kickstart system/com.tavrel.agentservice");
+    env.stopServiceCommand = QStringLiteral("launchctl bootout system/com.tavrel.agentservice");
+    env.restartServiceCommand =
+        QStringLiteral("launchctl kickstart -k system/com.tavrel.agentservice 2>/dev/null || "
+                       "(launchctl bootout system/com.tavrel.agentservice 2>/dev/null; sleep 3; "
+                       "launchctl bootstrap system /Library/LaunchDaemons/com.tavrel.agentservice.plist)");
+    env.tempDirectory = QDir::tempPath();
+    env.privilegeMethod = PrivilegeMethod::AppleScript;
+    env.privilegeProgram = QStringLiteral("/usr/bin/osascript");
+    return env;
+}
+
+AgentEnvironment AgentEnvironment::linuxSystemd() {
+    AgentEnvironment env;
+    env.configPath = agentDirectory + QStringLiteral("/config.json");
+    env.logPath = agentDirectory + QStringLiteral("/activity.log");
+    env.serviceDefinitionPath = QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
+    // bash forks for this line, and its own command line holds the pattern: the bracket keeps
+    // the pattern from matching itself.
+    env.processSearchCommand = QStringLiteral("pgrep -f '[t]avrel_agent.py' 2>/dev/null");
+    env.startServiceCommand = QStringLiteral("systemctl start com.tavrel.agentservice.service");
+    env.stopServiceCommand = QStringLiteral("systemctl stop com.tavrel.agentservice.service");
+    env.restartServiceCommand = QStringLiteral("systemctl restart com.tavrel.agentservice.service");
+    env.tempDirectory = QDir::tempPath();
+    if (geteuid() == 0) {
+        env.privilegeMethod = PrivilegeMethod::Direct;
+    } else {
+        env.privilegeMethod = PrivilegeMethod::Pkexec;
+        env.privilegeProgram = QStringLiteral("pkexec");
+    }
+    return env;
+}
+
+AgentEnvironment AgentEnvironment::production() {
+#ifdef Q_OS_MACOS
+    return macOS();
+#else
+    return linuxSystemd();
+#endif
+}
+
+AgentEnvironment AgentEnvironment::sandbox(const QString& root) {
+    const QString base = QDir(root).absolutePath();
+    AgentEnvironment env = linuxSystemd();
+    env.configPath = base + QStringLiteral("/var/tavrel/agentservice/config.json");
+    env.logPath = base + QStringLiteral("/var/tavrel/agentservice/activity.log");
+    env.serviceDefinitionPath = base + QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
+    QString quotedPattern = base + QStringLiteral("/bin/[t]avrel_agent.py");
+    quotedPattern.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    env.processSearchCommand = QStringLiteral("pgrep -f '") + quotedPattern + QStringLiteral("' 2>/dev/null");
+    env.tempDirectory = base + QStringLiteral("/tmp");
+    env.pathPrefix = {base + QStringLiteral("/bin")};
+    env.privilegeMethod = PrivilegeMethod::Direct;
+    env.privilegeProgram.clear();
+    return env;
+}
+
+const AgentEnvironment& AgentEnvironment::current() {
+    return installed();
+}
+
+void AgentEnvironment::install(AgentEnvironment environment) {
+    installed() = std::move(environment);
+}

@@ -24,9 +24,9 @@ struct AgentEnvironment final {
     QString stopServiceCommand;
     QString restartServiceCommand;
 
-    QString tempDirectory;                           // where a new configuration is staged
+    QString tempDirectory;                              // where a new configuration is staged
     QString shellProgram = QStringLiteral("/bin/bash"); // runs runShell's command lines
-    QStringList pathPrefix;                          // folders put first on PATH for our commands
+    QStringList pathPrefix;                             // folders put first on PATH for our commands
 
     PrivilegeMethod privilegeMethod = PrivilegeMethod::Direct;
     QString privilegeProgram; // osascript or pkexec

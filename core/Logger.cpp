@@ -1,1 +1,107 @@
 #include "core/Logger.h"
+
+#include "core/AgentEnvironment.h"
+#include "core/Shell.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+namespace {
+
+constexpr qint64 blockSize = 64 * 1024;
+
+// Non-empty LF-separated pieces of bytes; nothing at all when they are not valid UTF-8.
+QStringList splitLines(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return {};
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Where the last count non-empty lines of the file begin, found by reading backwards in blocks.
+qint64 startOfLastLines(QFile& file, qint64 size, qsizetype count) {
+    qsizetype found = 0;
+    qint64 pieceLength = 0;
+    for (qint64 end = size; end > 0;) {
+        const qint64 begin = std::max<qint64>(0, end - blockSize);
+        if (!file.seek(begin))
+            return -1;
+        const QByteArray block = file.read(end - begin);
+        if (block.size() != end - begin)
+            return -1;
+        for (qint64 i = block.size() - 1; i >= 0; --i) {
+            if (block[i] != '\n') {
+                ++pieceLength;
+                continue;
+            }
+            if (pieceLength > 0 && ++found == count)
+                return begin + i + 1;
+            pieceLength = 0;
+        }
+        end = begin;
+    }
+    return 0;
+}
+
+} // namespace
+
+QStringList Logger::lastLines(const QString& path, qsizetype count) {
+    if (count <= 0)
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 size = file.size();
+    const qint64 start = startOfLastLines(file, size, count);
+    if (start < 0 || !file.seek(start))
+        return {};
+    const QByteArray bytes = file.read(size - start);
+    if (bytes.size() != size - start)
+        return {};
+    return splitLines(bytes);
+}
+
+LogChunk Logger::tail(const QString& path, quint64 offset) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {{}, offset};
+    const auto size = quint64(file.size());
+    if (size == offset)
+        return {{}, offset};
+    // A shorter file was rotated or truncated: all of it is new.
+    const quint64 from = size < offset ? 0 : offset;
+    // Read only up to the size measured, so bytes written meanwhile come with the next call
+    // instead of twice.
+    if (!file.seek(qint64(from)))
+        return {{}, size};
+    const QByteArray bytes = file.read(qint64(size - from));
+    return {splitLines(bytes), size};
+}
+
+QStringList Logger::lastLines(qsizetype count) {
+    return lastLines(AgentEnvironment::current().logPath, count);
+}
+
+LogChunk Logger::tail(quint64 offset) {
+    return tail(AgentEnvironment::current().logPath, offset);
+}
+
+QString Logger::formatLine(const QDateTime& when, const QString& level, const QString& message) {
+    QString oneLine = message;
+    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return QLatin1Char('[') + when.toUTC().toString(Qt::ISODate) + QStringLiteral("] [") + level +
+           QStringLiteral("] ") + oneLine;
+}
+
+QString Logger::appendCommand(const QString& line, const QString& logPath) {
+    // printf with a single-quoted argument writes the line byte for byte; nothing in it is
+    // expanded by the root shell.
+    return QStringLiteral("printf '%s\\n' ") + shellQuote(line) + QStringLiteral(" >> ") +
+           shellQuote(logPath);
+}
+
+bool Logger::append(const QString& message, const QString& level) {
+    const QString line = formatLine(QDateTime::currentDateTimeUtc(), level, message);
+    return runPrivileged(appendCommand(line, AgentEnvironment::current().logPath));
+}

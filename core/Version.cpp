@@ -1,7 +1,6 @@
 #include "core/Version.h"
 
-QString appVersion()
-{
+QString appVersion() {
     static const QString version = [] {
         const QString compiled = QStringLiteral(TAVREL_VERSION);
         return compiled.isEmpty() ? QStringLiteral("1.0.0") : compiled;

@@ -5,6 +5,51 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
+
+class MainWindowController;
+class StatusBarController;
+class QTimer;
+
+// True when one of the arguments, the program path included, is exactly "--tray".
+bool hasTrayOption(const QStringList& arguments);
+
+// The single-instance lock file for instanceKey: in the user's runtime directory, else in a
+// private folder of ours under the temporary directory. Empty when neither is safe to use.
+QString instanceLockPath(const QString& instanceKey);
+
+// Owns the status menu and the main window for the whole run.
+class AppDelegate final : public QObject {
+    Q_OBJECT
+public:
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Creates the status menu and, unless started with "--tray", shows the main window.
+    void applicationDidFinishLaunching(const QStringList& arguments);
+    // Creates the main window on first use and brings it to the front.
+    void showMainWindow();
+
+    StatusBarController* statusBarController() const { return statusBarController_.get(); }
+    MainWindowController* mainWindowController() const { return mainWindowController_.get(); }
+
+    // Started with "--tray" but no system tray yet: how long to wait for one (a panel that
+    // starts after us at login) before showing the main window instead.
+    static constexpr int trayWaitIntervalMs = 500;
+    static constexpr int trayWaitLimitMs = 10000;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void waitForSystemTray();
+
+    std::unique_ptr<StatusBarController> statusBarController_;
+    std::unique_ptr<MainWindowController> mainWindowController_;
+    QTimer* trayWaitTimer_ = nullptr;
+    int trayWaitedMs_ = 0;
+};
+
 // Entry point shared by tavrel-agent and the sandboxed demo: single-instance rule (a lock named
 // after instanceKey), then the application on the given environment.
 int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QString& instanceKey);

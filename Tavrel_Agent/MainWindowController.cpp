@@ -1,3 +1,315 @@
 #include "Tavrel_Agent/MainWindowController.h"
 
-MainWindowController::MainWindowController() = default;
+#include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/MainWindowDisplay.h"
+#include "Tavrel_Agent/SetupWindowController.h"
+#include "Tavrel_Agent/ViewHelpers.h"
+#include "core/AgentConfig.h"
+#include "core/AgentEnvironment.h"
+#include "core/Logger.h"
+#include "core/ServiceControl.h"
+#include "core/Shell.h"
+#include "core/SystemInfo.h"
+#include "core/Version.h"
+
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace {
+constexpr int refreshIntervalMs = 3000;
+constexpr int initialLogLines = 80;
+constexpr int maxLogLines = 300;
+constexpr int logFontPixelSize = 8;
+
+// The identity box: a white panel with a thin light-grey border. Painted by hand so that the
+// border colour does not leak into the labels' palette.
+class IdentityBox final : public QFrame {
+public:
+    explicit IdentityBox(QWidget* parent)
+        : QFrame(parent) {
+        setFrameShape(QFrame::NoFrame);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), palette().color(QPalette::Base));
+        painter.setPen(QPen(QColor(170, 170, 170), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
+
+// Debug lines are for the agent's developers, not for the person at the computer.
+QStringList shownLines(const QStringList& lines) {
+    QStringList shown;
+    shown.reserve(lines.size());
+    for (const QString& line : lines) {
+        if (!line.isEmpty() && !line.contains(QLatin1String("[DEBUG]")))
+            shown.append(line);
+    }
+    return shown;
+}
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& title, const QRect& frame) {
+    auto* button = new QPushButton(title, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(frame);
+    button->setFont(Style::systemFont());
+    return button;
+}
+
+ElidedLabel* addNamedValueLabel(QWidget* parent, const char* name, const QRect& frame) {
+    ElidedLabel* label = addValueLabel(parent, frame);
+    label->setObjectName(QLatin1String(name));
+    return label;
+}
+} // namespace
+
+MainWindowController::MainWindowController() {
+    setWindowTitle(QStringLiteral("Tavrel Agent Service"));
+    // Minimisable and closable, never resizable.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(540, 780);
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    buildUI();
+    initLogTail();
+    startTimer();
+}
+
+void MainWindowController::closeEvent(QCloseEvent* event) {
+    // Closing only hides: the refresh and the log pane carry on, and the app keeps running.
+    hide();
+    event->ignore();
+}
+
+void MainWindowController::buildUI() {
+    addHeader(this, QRect(0, 0, 540, 77), QRect(10, 10, 57, 57), QStringLiteral("Tavrel Agent Service"),
+              QRect(78, 33, 440, 24), Style::systemFontSize);
+    addAccentStripe(this, QRect(0, 77, 540, 3));
+
+    auto* box = new IdentityBox(this);
+    box->setObjectName(QStringLiteral("identityBox"));
+    box->setGeometry(16, 94, 492, 199);
+
+    addBoldLabel(box, QStringLiteral("Service Status:"), QRect(10, 10, 120, 18));
+    lblServiceStatus = addNamedValueLabel(box, "lblServiceStatus", QRect(136, 10, 342, 18));
+    addBoldLabel(box, QStringLiteral("Computer:"), QRect(10, 34, 120, 18));
+    lblComputerName = addNamedValueLabel(box, "lblComputerName", QRect(136, 34, 342, 18));
+    addBoldLabel(box, QStringLiteral("Computer ID:"), QRect(10, 58, 120, 18));
+
+    txtComputerID = new QLineEdit(box);
+    txtComputerID->setObjectName(QStringLiteral("txtComputerID"));
+    txtComputerID->setGeometry(136, 58, 230, 18);
+    txtComputerID->setReadOnly(true); // selectable, so the ID can also be copied by hand
+    txtComputerID->setFrame(false);
+    txtComputerID->setFont(Style::monospaceFont(Style::smallSystemFontSize));
+    {
+        QPalette palette = txtComputerID->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        txtComputerID->setPalette(palette);
+    }
+
+    btnCopy = addButton(box, "btnCopy", QStringLiteral("Copy"), QRect(374, 56, 104, 24));
+    connect(btnCopy, &QPushButton::clicked, this, &MainWindowController::copyComputerID);
+
+    addBoldLabel(box, QStringLiteral("Client Name:"), QRect(10, 82, 120, 18));
+    lblClientName = addNamedValueLabel(box, "lblClientName", QRect(136, 82, 342, 18));
+    addBoldLabel(box, QStringLiteral("Location Name:"), QRect(10, 106, 120, 18));
+    lblLocationName = addNamedValueLabel(box, "lblLocationName", QRect(136, 106, 342, 18));
+    addBoldLabel(box, QStringLiteral("API URL:"), QRect(10, 130, 120, 18));
+    lblApiUrl = addNamedValueLabel(box, "lblApiUrl", QRect(136, 130, 342, 18));
+    addBoldLabel(box, QStringLiteral("Agent Version:"), QRect(10, 154, 120, 18));
+    lblAgentVersion = addNamedValueLabel(box, "lblAgentVersion", QRect(136, 154, 342, 18));
+
+    // Filled once: neither changes while the app runs.
+    lblComputerName->setText(SystemInfo::computerName());
+    lblAgentVersion->setText(appVersion());
+
+    lblRegStatus = addLabel(this, QString(), QRect(16, 299, 492, 22), Style::boldSystemFont());
+    lblRegStatus->setObjectName(QStringLiteral("lblRegStatus"));
+
+    ElidedLabel* serviceControl = sectionLabel(QStringLiteral("Service Control"), 16, 329);
+    serviceControl->setParent(this);
+
+    btnStart = addButton(this, "btnStart", QStringLiteral("Start"), QRect(16, 351, 100, 28));
+    connect(btnStart, &QPushButton::clicked, this, &MainWindowController::startService);
+    btnStop = addButton(this, "btnStop", QStringLiteral("Stop"), QRect(126, 351, 100, 28));
+    connect(btnStop, &QPushButton::clicked, this, &MainWindowController::stopService);
+    btnRestart = addButton(this, "btnRestart", QStringLiteral("Restart"), QRect(236, 351, 100, 28));
+    connect(btnRestart, &QPushButton::clicked, this, &MainWindowController::restartService);
+    btnSettings = addButton(this, "btnSettings", QStringLiteral("Setup / Settings"), QRect(16, 391, 160, 28));
+    connect(btnSettings, &QPushButton::clicked, this, &MainWindowController::openSettings);
+
+    ElidedLabel* activityLog = sectionLabel(QStringLiteral("Activity Log"), 16, 437);
+    activityLog->setParent(this);
+
+    logView = new QPlainTextEdit(this);
+    logView->setObjectName(QStringLiteral("logView"));
+    logView->setGeometry(16, 459, 492, 200);
+    logView->setReadOnly(true);
+    logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    logView->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    logView->setMaximumBlockCount(maxLogLines);
+    logView->setUndoRedoEnabled(false);
+    logView->setFont(Style::monospaceFont(logFontPixelSize));
+    {
+        QPalette palette = logView->palette();
+        palette.setColor(QPalette::Base, QColor(18, 18, 18));
+        palette.setColor(QPalette::Text, QColor(0, 220, 80));
+        logView->setPalette(palette);
+    }
+}
+
+void MainWindowController::startTimer() {
+    refreshTimer = new QTimer(this);
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
+    refreshTimer->setInterval(refreshIntervalMs);
+    connect(refreshTimer, &QTimer::timeout, this, &MainWindowController::tick);
+    refreshTimer->start();
+    tick(); // the first tick runs at once
+}
+
+void MainWindowController::tick() {
+    refreshStatus();
+    tailLogFile();
+}
+
+void MainWindowController::refreshStatus() {
+    const AgentConfig config = AgentConfig::load();
+    const QString state = getAgentServiceStatus();
+    // The views change once the current callback has returned, like every other update.
+    QMetaObject::invokeMethod(
+        this, [this, config, state] { applyStatus(config, state); }, Qt::QueuedConnection);
+}
+
+void MainWindowController::applyStatus(const AgentConfig& config, const QString& state) {
+    const MainWindowDisplay display = mainWindowDisplay(config, state);
+    // Setting the same text again would drop the user's selection every three seconds.
+    if (txtComputerID->text() != display.computerID) {
+        txtComputerID->setText(display.computerID);
+        txtComputerID->setCursorPosition(0);
+        // A long ID does not fit the field; the tooltip shows all of it.
+        txtComputerID->setToolTip(config.computerID);
+    }
+    lblClientName->setText(display.clientName);
+    lblLocationName->setText(display.locationName);
+    lblApiUrl->setText(display.apiUrl);
+    lblRegStatus->setText(display.registration);
+    Style::setTextColor(lblRegStatus, display.registrationColor);
+    lblServiceStatus->setText(display.serviceState);
+    Style::setTextColor(lblServiceStatus, display.serviceStateColor);
+    btnStart->setEnabled(display.startEnabled);
+    btnStop->setEnabled(display.stopEnabled);
+    btnRestart->setEnabled(display.restartEnabled);
+}
+
+void MainWindowController::startService() {
+    runServiceCommand(
+        btnStart, startServiceCommand(),
+        QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed."),
+        startRecheckDelayMs);
+}
+
+void MainWindowController::stopService() {
+    runServiceCommand(btnStop, stopServiceCommand(), QStringLiteral("Failed to stop the service."),
+                      stopRecheckDelayMs);
+}
+
+void MainWindowController::restartService() {
+    runServiceCommand(btnRestart, restartServiceCommand(), QStringLiteral("Failed to restart the service."),
+                      restartRecheckDelayMs);
+}
+
+void MainWindowController::runServiceCommand(QPushButton* button, const QString& command,
+                                             const QString& failureText, int recheckDelayMs) {
+    // Stays disabled until a refresh decides from the real state.
+    button->setEnabled(false);
+    if (!runPrivileged(command))
+        showAlert(failureText);
+    QTimer::singleShot(recheckDelayMs, this, &MainWindowController::refreshStatus);
+}
+
+void MainWindowController::showAlert(const QString& message) {
+    // Opens after the button's action has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, message] {
+            QMessageBox box(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+            box.setWindowModality(Qt::ApplicationModal);
+            Dialogs::run(box);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindowController::copyComputerID() {
+    const QString id = txtComputerID->text();
+    if (id.isEmpty() || id == MainWindowText::notRegisteredId())
+        return;
+    QGuiApplication::clipboard()->setText(id);
+}
+
+void MainWindowController::openSettings() {
+    if (setupWindowController) { // a sheet left over from before
+        setupWindowController->disconnect(this);
+        delete setupWindowController;
+    }
+    auto* sheet = new SetupWindowController(this);
+    setupWindowController = sheet;
+    connect(sheet, &QDialog::finished, this, [this, sheet](int) {
+        sheet->deleteLater();
+        if (setupWindowController == sheet)
+            setupWindowController = nullptr;
+        // Show what the sheet changed.
+        refreshStatus();
+    });
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->open();
+}
+
+void MainWindowController::initLogTail() {
+    appendLog(shownLines(Logger::lastLines(initialLogLines)));
+    // Followed from here on; what was written between the two reads is not shown.
+    const QFileInfo log(AgentEnvironment::current().logPath);
+    logOffset = log.isFile() ? quint64(log.size()) : 0;
+}
+
+void MainWindowController::tailLogFile() {
+    LogChunk chunk = Logger::tail(logOffset);
+    logOffset = chunk.newOffset;
+    if (!chunk.lines.isEmpty())
+        appendLog(shownLines(chunk.lines));
+}
+
+void MainWindowController::appendLog(QStringList lines) {
+    if (lines.isEmpty())
+        return;
+    // One queued block per batch: only the newest lines of a large batch can stay in the pane.
+    if (lines.size() > maxLogLines)
+        lines = lines.mid(lines.size() - maxLogLines);
+    QMetaObject::invokeMethod(
+        this,
+        [this, lines = std::move(lines)] {
+            // The pane's block limit drops the oldest lines.
+            logView->appendPlainText(lines.join(QLatin1Char('\n')));
+            QScrollBar* scrollBar = logView->verticalScrollBar();
+            scrollBar->setValue(scrollBar->maximum());
+        },
+        Qt::QueuedConnection);
+}

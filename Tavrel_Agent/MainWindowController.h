@@ -1,9 +1,67 @@
 #pragma once
 
+#include <QPointer>
+#include <QString>
+#include <QStringList>
 #include <QWidget>
 
+class ElidedLabel;
+class QCloseEvent;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class SetupWindowController;
+struct AgentConfig;
+
+// The companion's main window: service state and agent identity, the service buttons, the
+// Setup / Settings sheet and the live activity log. Closing it only hides it; the refresh timer
+// and the log pane keep running for the whole session.
 class MainWindowController final : public QWidget {
     Q_OBJECT
 public:
     MainWindowController();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private Q_SLOTS:
+    // One refresh tick: the status panel, then the log pane.
+    void tick();
+    void refreshStatus();
+    void tailLogFile();
+
+    void startService();
+    void stopService();
+    void restartService();
+    void copyComputerID();
+    void openSettings();
+
+private:
+    void buildUI();
+    void startTimer();
+    void applyStatus(const AgentConfig& config, const QString& state);
+    void runServiceCommand(QPushButton* button, const QString& command, const QString& failureText,
+                           int recheckDelayMs);
+    void showAlert(const QString& message);
+    void initLogTail();
+    void appendLog(QStringList lines);
+
+    ElidedLabel* lblServiceStatus = nullptr;
+    ElidedLabel* lblComputerName = nullptr;
+    QLineEdit* txtComputerID = nullptr;
+    ElidedLabel* lblClientName = nullptr;
+    ElidedLabel* lblLocationName = nullptr;
+    ElidedLabel* lblApiUrl = nullptr;
+    ElidedLabel* lblAgentVersion = nullptr;
+    ElidedLabel* lblRegStatus = nullptr;
+    QPushButton* btnStart = nullptr;
+    QPushButton* btnStop = nullptr;
+    QPushButton* btnRestart = nullptr;
+    QPushButton* btnSettings = nullptr;
+    QPushButton* btnCopy = nullptr;
+    QPointer<SetupWindowController> setupWindowController;
+    QPlainTextEdit* logView = nullptr;
+    quint64 logOffset = 0;
+    QTimer* refreshTimer = nullptr;
 };

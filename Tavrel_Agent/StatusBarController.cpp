@@ -1,6 +1,152 @@
 #include "Tavrel_Agent/StatusBarController.h"
 
-StatusBarController::StatusBarController(std::function<void()>, QObject* parent)
+#include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "core/AgentConfig.h"
+#include "core/ServiceControl.h"
+#include "core/Shell.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace {
+constexpr int refreshIntervalMs = 3000;
+constexpr int discSize = 18; // points
+} // namespace
+
+StatusBarController::StatusBarController(std::function<void()> openMainWindow, QObject* parent)
     : QObject(parent)
-{
+    , openMainWindow_(std::move(openMainWindow))
+    , menu_(std::make_unique<QMenu>())
+    , statusItem_(std::make_unique<QSystemTrayIcon>()) {
+    buildMenu();
+    statusItem_->setContextMenu(menu_.get());
+#ifndef Q_OS_MACOS
+    // Linux trays open the context menu on a right click only; a status item should answer the
+    // primary click with its menu too, as on macOS. Wayland does not tell us where the pointer
+    // is, so there the menu stays on the right click, placed by the panel.
+    connect(statusItem_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger &&
+                    !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+                    menu_->popup(QCursor::pos());
+            });
+#endif
+    statusItem_->show();
+    startRefreshTimer();
+}
+
+StatusBarController::~StatusBarController() = default;
+
+void StatusBarController::buildMenu() {
+    menu_->setObjectName(QStringLiteral("statusMenu"));
+    const StatusMenuDisplay initial = initialStatusMenuDisplay();
+
+    statusMenuItem_ = menu_->addAction(initial.statusTitle);
+    statusMenuItem_->setObjectName(QStringLiteral("statusMenuItem"));
+    statusMenuItem_->setEnabled(false);
+    computerIDMenuItem_ = menu_->addAction(initial.computerIDTitle);
+    computerIDMenuItem_->setObjectName(QStringLiteral("computerIDMenuItem"));
+    computerIDMenuItem_->setEnabled(false);
+    menu_->addSeparator();
+
+    stopMenuItem_ = menu_->addAction(QStringLiteral("Stop Service"), this, &StatusBarController::stopService);
+    stopMenuItem_->setObjectName(QStringLiteral("stopMenuItem"));
+    stopMenuItem_->setEnabled(initial.stopEnabled);
+    restartMenuItem_ =
+        menu_->addAction(QStringLiteral("Restart Service"), this, &StatusBarController::restartService);
+    restartMenuItem_->setObjectName(QStringLiteral("restartMenuItem"));
+    restartMenuItem_->setEnabled(initial.restartEnabled);
+    menu_->addSeparator();
+
+    QAction* openWindowMenuItem =
+        menu_->addAction(QStringLiteral("Open Tavrel Agent\u2026"), this, &StatusBarController::openWindow);
+    openWindowMenuItem->setObjectName(QStringLiteral("openWindowMenuItem"));
+    menu_->addSeparator();
+
+    QAction* quitMenuItem =
+        menu_->addAction(QStringLiteral("Quit"), QCoreApplication::instance(), &QCoreApplication::quit);
+    quitMenuItem->setObjectName(QStringLiteral("quitMenuItem"));
+    quitMenuItem->setShortcut(QKeySequence::Quit);
+    // Kept in this menu: a quit role would let macOS move it into the application menu.
+    quitMenuItem->setMenuRole(QAction::NoRole);
+
+    // No tooltip until the first check has been shown.
+    updateIcon(initial.iconColor);
+}
+
+void StatusBarController::startRefreshTimer() {
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setObjectName(QStringLiteral("refreshTimer"));
+    refreshTimer_->setInterval(refreshIntervalMs);
+    connect(refreshTimer_, &QTimer::timeout, this, &StatusBarController::refresh);
+    refreshTimer_->start();
+    // The first check runs now; its display update follows once the event loop runs.
+    refresh();
+}
+
+void StatusBarController::refresh() {
+    const QString state = getAgentServiceStatus();
+    const AgentConfig config = AgentConfig::load();
+    // Bound to this object: the update is dropped if the controller is gone by then.
+    QMetaObject::invokeMethod(
+        this, [this, display = statusMenuDisplay(state, config.computerID)] { applyDisplay(display); },
+        Qt::QueuedConnection);
+}
+
+void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
+    statusMenuItem_->setText(display.statusTitle);
+    computerIDMenuItem_->setText(display.computerIDTitle);
+    stopMenuItem_->setEnabled(display.stopEnabled);
+    restartMenuItem_->setEnabled(display.restartEnabled);
+    statusItem_->setToolTip(display.toolTip);
+    updateIcon(display.iconColor);
+}
+
+void StatusBarController::updateIcon(const QColor& color) {
+    statusItem_->setIcon(discIcon(color));
+}
+
+QIcon StatusBarController::discIcon(const QColor& color) {
+    QIcon icon;
+    for (const int scale : {1, 2}) {
+        QImage image(discSize * scale, discSize * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        const QRectF bounds(0, 0, discSize, discSize);
+        painter.setBrush(color);
+        painter.drawEllipse(bounds.adjusted(2, 2, -2, -2));
+        painter.setBrush(Qt::white);
+        painter.drawEllipse(bounds.adjusted(6, 6, -6, -6));
+        painter.end();
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
+    // Coloured on purpose: a theme must not recolour it as it would a symbolic (mask) icon.
+    icon.setIsMask(false);
+    return icon;
+}
+
+void StatusBarController::stopService() {
+    // A refused or failed command shows only as the unchanged state at the re-check.
+    (void)runPrivileged(stopServiceCommand());
+    QTimer::singleShot(stopRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
+}
+
+void StatusBarController::restartService() {
+    (void)runPrivileged(restartServiceCommand());
+    QTimer::singleShot(restartRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
+}
+
+void StatusBarController::openWindow() {
+    if (openMainWindow_)
+        openMainWindow_();
 }

@@ -1,11 +1,51 @@
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 
 #include <functional>
+#include <memory>
 
+class QAction;
+class QColor;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+struct StatusMenuDisplay;
+
+// The status icon in the system tray and its menu: the agent's state and computer ID, Stop and
+// Restart, the main window and Quit. Re-checks the state every 3 seconds. Without a system tray
+// the menu and its refresh still run, so the icon appears as soon as a tray does.
 class StatusBarController final : public QObject {
     Q_OBJECT
 public:
     explicit StatusBarController(std::function<void()> openMainWindow, QObject* parent = nullptr);
+    ~StatusBarController() override;
+
+    QMenu* menu() const { return menu_.get(); }
+    QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
+
+    // The status disc: 18 × 18 points at 1x and 2x, a 14-point disc in the colour with a 6-point
+    // white dot in the middle.
+    static QIcon discIcon(const QColor& color);
+
+private:
+    void buildMenu();
+    void startRefreshTimer();
+    void refresh();
+    void applyDisplay(const StatusMenuDisplay& display);
+    void updateIcon(const QColor& color);
+    void stopService();
+    void restartService();
+    void openWindow();
+
+    std::function<void()> openMainWindow_;
+    // The menu outlives the tray icon that shows it.
+    std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> statusItem_;
+    QAction* statusMenuItem_ = nullptr;
+    QAction* computerIDMenuItem_ = nullptr;
+    QAction* stopMenuItem_ = nullptr;
+    QAction* restartMenuItem_ = nullptr;
+    QTimer* refreshTimer_ = nullptr;
 };

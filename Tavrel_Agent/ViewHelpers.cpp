@@ -121,6 +121,34 @@ ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame)
     return addLabel(parent, QStringLiteral("\u2014"), frame, Style::systemFont());
 }
 
+namespace {
+// The header logo, drawn from its 1x or 2x image to suit the screen it is painted on, so that it
+// stays crisp when the window moves between screens of different pixel ratios.
+class LogoLabel final : public QLabel {
+public:
+    explicit LogoLabel(QWidget* parent)
+        : QLabel(parent)
+    {
+        setPixmap(QPixmap(QStringLiteral(":/logo-letters.png")));
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        const qreal ratio = devicePixelRatioF();
+        QPixmap image(ratio > 1.0 ? QStringLiteral(":/logo-letters@2x.png")
+                                  : QStringLiteral(":/logo-letters.png"));
+        if (image.isNull())
+            image = pixmap();
+        image = image.scaled(size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image.setDevicePixelRatio(ratio);
+        const QSizeF shown = image.deviceIndependentSize();
+        QPainter painter(this);
+        painter.drawPixmap(QPointF((width() - shown.width()) / 2, (height() - shown.height()) / 2), image);
+    }
+};
+} // namespace
+
 QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
                    const QRect& titleFrame, int titlePixelSize)
 {
@@ -132,14 +160,10 @@ QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, 
     palette.setColor(QPalette::Window, Qt::white);
     header->setPalette(palette);
 
-    const QPixmap logo(QStringLiteral(":/logo-letters.png"));
-    if (!logo.isNull()) {
-        auto* image = new QLabel(header);
+    if (!QPixmap(QStringLiteral(":/logo-letters.png")).isNull()) {
+        auto* image = new LogoLabel(header);
         image->setObjectName(QStringLiteral("logo"));
         image->setGeometry(logoFrame);
-        image->setPixmap(logo.scaled(logoFrame.size() * header->devicePixelRatioF(), Qt::KeepAspectRatio,
-                                     Qt::SmoothTransformation));
-        image->setAlignment(Qt::AlignCenter);
     }
     auto* titleLabel = addLabel(header, title, titleFrame, Style::boldSystemFont(titlePixelSize));
     titleLabel->setObjectName(QStringLiteral("title"));

@@ -1,0 +1,37 @@
+cmake_policy(VERSION 3.25)
+# Installs the build under a staging root, as a package would, and checks the desktop
+# integration: the binary, the launcher entry, its icon, and the autostart entry.
+set(stage "${BINARY_DIR}/app_install_stage")
+file(REMOVE_RECURSE "${stage}")
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${stage} ${CMAKE_COMMAND} --install ${BINARY_DIR}
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "install failed:\n${output}")
+endif()
+
+function(expect_file path)
+    if(NOT EXISTS "${stage}${path}")
+        message(FATAL_ERROR "not installed: ${path}")
+    endif()
+endfunction()
+function(expect_line path line)
+    expect_file(${path})
+    file(STRINGS "${stage}${path}" lines)
+    if(NOT line IN_LIST lines)
+        message(FATAL_ERROR "${path} lacks the line '${line}'")
+    endif()
+endfunction()
+
+expect_file(${BINDIR}/tavrel-agent)
+expect_line(${DATADIR}/applications/tavrel-agent.desktop "[Desktop Entry]")
+expect_line(${DATADIR}/applications/tavrel-agent.desktop "Exec=tavrel-agent")
+expect_line(${DATADIR}/applications/tavrel-agent.desktop "Icon=tavrel-agent")
+expect_line(${AUTOSTART_DIR}/tavrel-agent-autostart.desktop "Exec=tavrel-agent --tray")
+expect_line(${AUTOSTART_DIR}/tavrel-agent-autostart.desktop "Icon=tavrel-agent")
+expect_file(${DATADIR}/icons/hicolor/scalable/apps/tavrel-agent.svg)
+file(READ "${stage}${DATADIR}/icons/hicolor/scalable/apps/tavrel-agent.svg" svg)
+if(NOT svg MATCHES "<svg")
+    message(FATAL_ERROR "the installed icon is not an SVG image")
+endif()
+file(REMOVE_RECURSE "${stage}")

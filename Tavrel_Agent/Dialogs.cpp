@@ -1,20 +1,17 @@
 #include "Tavrel_Agent/Dialogs.h"
 
 namespace {
-Dialogs::Hook& hook()
-{
+Dialogs::Hook& hook() {
     static Dialogs::Hook installed;
     return installed;
 }
 } // namespace
 
-void Dialogs::setHook(Hook newHook)
-{
+void Dialogs::setHook(Hook newHook) {
     hook() = std::move(newHook);
 }
 
-QAbstractButton* Dialogs::run(QMessageBox& box)
-{
+QAbstractButton* Dialogs::run(QMessageBox& box) {
     if (hook())
         hook()(box);
     else

@@ -1,6 +1,381 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 
+#include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/ViewHelpers.h"
+#include "core/Logger.h"
+#include "core/SystemInfo.h"
+
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+constexpr int windowWidth = 460;
+constexpr int registrationHeight = 498;
+constexpr int settingsHeight = 460;
+constexpr int registerCloseDelayMs = 1200;
+constexpr int unregisterCloseDelayMs = 1500;
+constexpr int reauthCloseDelayMs = 1000;
+
+QString toggleTitle(bool expanded) {
+    return expanded ? QStringLiteral("Re-authenticate \u25B2") : QStringLiteral("Re-authenticate \u25BC");
+}
+
+// The secondary text of the platform: the window text at half strength, so it follows dark mode.
+QColor secondaryTextColor(const QWidget* widget) {
+    QColor color = widget->palette().color(QPalette::WindowText);
+    color.setAlphaF(0.5f);
+    return color;
+}
+
+// A coloured title that still greys out while the button is disabled.
+void tintButton(QPushButton* button, const QColor& color) {
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Active, QPalette::ButtonText, color);
+    palette.setColor(QPalette::Inactive, QPalette::ButtonText, color);
+    button->setPalette(palette);
+}
+
+QPushButton* addButton(QWidget* parent, const QString& title, const QString& objectName, const QRect& frame) {
+    auto* button = new QPushButton(title, parent);
+    button->setObjectName(objectName);
+    button->setGeometry(frame);
+    // Return must not fire whichever button happens to come first (Close, Unregister).
+    button->setAutoDefault(false);
+    return button;
+}
+} // namespace
+
 SetupWindowController::SetupWindowController(QWidget* parent)
-    : QDialog(parent)
-{
+    : QDialog(parent) {
+    isRegistered = AgentConfig::load().isRegistered();
+    setObjectName(QStringLiteral("setupSheet"));
+    setWindowTitle(isRegistered ? QStringLiteral("Tavrel Agent \u2014 Settings")
+                                : QStringLiteral("Tavrel Agent \u2014 Setup"));
+#ifdef Q_OS_MACOS
+    setWindowFlag(Qt::Sheet);
+#endif
+    setFixedSize(windowWidth, isRegistered ? settingsHeight : registrationHeight);
+    connect(this, &QDialog::finished, this, [this] { ended = true; });
+    buildUI();
+}
+
+void SetupWindowController::buildUI() {
+    const QString title =
+        isRegistered ? QStringLiteral("Tavrel Agent Settings") : QStringLiteral("Register with Tavrel");
+    addHeader(this, QRect(0, 0, windowWidth, 52), QRect(8, 8, 36, 36), title, QRect(52, 18, 390, 20),
+              Style::smallSystemFontSize);
+    addAccentStripe(this, QRect(0, 52, windowWidth, 2));
+    auto* heading = addBoldLabel(this,
+                                 isRegistered ? QStringLiteral("Tavrel Agent Settings")
+                                              : QStringLiteral("Register this computer with Tavrel"),
+                                 QRect(20, 74, 420, 20));
+    heading->setObjectName(QStringLiteral("heading"));
+
+    const int y = isRegistered ? buildSettingsSection(20, 106) : buildSetupSection(20, 106);
+
+    lblStatus = new QLabel(this);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblStatus->setTextFormat(Qt::PlainText);
+    lblStatus->setFont(Style::systemFont());
+    lblStatus->setWordWrap(true); // three lines fit in its 44 pixels
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblStatus->setGeometry(20, y, 420, 44);
+
+    btnClose =
+        addButton(this, QStringLiteral("Close"), QStringLiteral("btnClose"), QRect(20, y + 50, 80, 28));
+    connect(btnClose, &QPushButton::clicked, this, &SetupWindowController::closeSheet);
+}
+
+QLineEdit* SetupWindowController::addRow(const QString& label, const QString& objectName, int left, int y,
+                                         bool secret) {
+    addBoldLabel(this, label, QRect(left, y, 126, 22))->setObjectName(objectName + QStringLiteral("Label"));
+    auto* field = new QLineEdit(this);
+    field->setObjectName(objectName);
+    field->setGeometry(left + 130, y, 290, 22);
+    if (secret)
+        field->setEchoMode(QLineEdit::Password);
+    return field;
+}
+
+int SetupWindowController::buildSetupSection(int left, int y) {
+    const AgentConfig config = AgentConfig::load();
+
+    txtApiUrl = addRow(QStringLiteral("API URL:"), QStringLiteral("txtApiUrl"), left, y);
+    txtApiUrl->setText(config.apiBaseUrl);
+    y += 30;
+    txtUsername = addRow(QStringLiteral("Username:"), QStringLiteral("txtUsername"), left, y);
+    y += 30;
+    txtPassword = addRow(QStringLiteral("Password:"), QStringLiteral("txtPassword"), left, y, true);
+    y += 30;
+    // "Unassigned" is what an empty field is stored as, so it shows as empty here.
+    txtClientName = addRow(QStringLiteral("Client Name:"), QStringLiteral("txtClientName"), left, y);
+    txtClientName->setText(config.clientName == QLatin1String("Unassigned") ? QString() : config.clientName);
+    y += 30;
+    txtLocationName = addRow(QStringLiteral("Location Name:"), QStringLiteral("txtLocationName"), left, y);
+    txtLocationName->setText(config.locationName);
+    y += 30;
+    addBoldLabel(this, QStringLiteral("Computer:"), QRect(left, y, 126, 22))
+        ->setObjectName(QStringLiteral("lblComputerLabel"));
+    auto* computer =
+        addLabel(this, SystemInfo::computerName(), QRect(left + 130, y, 290, 22), Style::systemFont());
+    computer->setObjectName(QStringLiteral("lblComputer"));
+    Style::setTextColor(computer, secondaryTextColor(computer));
+    y += 30;
+
+    btnRegister =
+        addButton(this, QStringLiteral("Register"), QStringLiteral("btnRegister"), QRect(left, y, 100, 28));
+    btnRegister->setDefault(true); // Return in any field registers
+    txtUsername->setFocus();       // the URL comes filled in; the user name is the first thing to type
+    connect(btnRegister, &QPushButton::clicked, this, &SetupWindowController::onRegister);
+    return y + 40;
+}
+
+int SetupWindowController::buildSettingsSection(int left, int y) {
+    const AgentConfig config = AgentConfig::load();
+
+    addBoldLabel(this, QStringLiteral("Computer ID:"), QRect(left, y, 126, 22))
+        ->setObjectName(QStringLiteral("lblComputerIDLabel"));
+    auto* computerID = addLabel(this, config.computerID, QRect(left + 130, y, 290, 22),
+                                Style::monospaceFont(Style::smallSystemFontSize));
+    computerID->setObjectName(QStringLiteral("lblComputerID"));
+    Style::setTextColor(computerID, secondaryTextColor(computerID));
+    y += 30;
+    txtClientName = addRow(QStringLiteral("Client Name:"), QStringLiteral("txtClientName"), left, y);
+    txtClientName->setText(config.clientName);
+    y += 30;
+    txtLocationName = addRow(QStringLiteral("Location Name:"), QStringLiteral("txtLocationName"), left, y);
+    txtLocationName->setText(config.locationName);
+    y += 30;
+    txtApiUrl = addRow(QStringLiteral("API URL:"), QStringLiteral("txtApiUrl"), left, y);
+    txtApiUrl->setText(config.apiBaseUrl);
+    y += 30;
+
+    btnSave =
+        addButton(this, QStringLiteral("Save Settings"), QStringLiteral("btnSave"), QRect(left, y, 138, 28));
+    connect(btnSave, &QPushButton::clicked, this, &SetupWindowController::onSave);
+    btnUnregister = addButton(this, QStringLiteral("Unregister"), QStringLiteral("btnUnregister"),
+                              QRect(left + 141, y, 138, 28));
+    tintButton(btnUnregister, Style::errorColor());
+    connect(btnUnregister, &QPushButton::clicked, this, &SetupWindowController::onUnregister);
+    btnReauthToggle =
+        addButton(this, toggleTitle(false), QStringLiteral("btnReauthToggle"), QRect(left + 282, y, 138, 28));
+    tintButton(btnReauthToggle, Style::blueColor());
+    connect(btnReauthToggle, &QPushButton::clicked, this, &SetupWindowController::toggleReauth);
+    y += 40;
+
+    reauthBox = new QFrame(this);
+    reauthBox->setObjectName(QStringLiteral("reauthBox"));
+    reauthBox->setGeometry(left, y, 420, reauthBoxH);
+    reauthBox->setStyleSheet(QStringLiteral("QFrame#reauthBox { border: 1px solid rgb(170, 170, 170); "
+                                            "background: palette(base); }"));
+    reauthBox->hide();
+
+    auto* explanation = new QLabel(QStringLiteral("Enter your Tavrel credentials to obtain a fresh token.\n"
+                                                  "No agent data will be removed."),
+                                   reauthBox);
+    explanation->setObjectName(QStringLiteral("reauthExplanation"));
+    explanation->setTextFormat(Qt::PlainText);
+    explanation->setFont(Style::systemFont());
+    explanation->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    explanation->setGeometry(8, 10, 402, 32);
+    Style::setTextColor(explanation, secondaryTextColor(explanation));
+
+    addBoldLabel(reauthBox, QStringLiteral("Username:"), QRect(8, 52, 100, 22))
+        ->setObjectName(QStringLiteral("txtReauthUserLabel"));
+    txtReauthUser = new QLineEdit(reauthBox);
+    txtReauthUser->setObjectName(QStringLiteral("txtReauthUser"));
+    txtReauthUser->setGeometry(116, 50, 294, 24);
+    addBoldLabel(reauthBox, QStringLiteral("Password:"), QRect(8, 86, 100, 22))
+        ->setObjectName(QStringLiteral("txtReauthPassLabel"));
+    txtReauthPass = new QLineEdit(reauthBox);
+    txtReauthPass->setObjectName(QStringLiteral("txtReauthPass"));
+    txtReauthPass->setEchoMode(QLineEdit::Password);
+    txtReauthPass->setGeometry(116, 84, 294, 24);
+    btnReauth = addButton(reauthBox, QStringLiteral("Re-authenticate"), QStringLiteral("btnReauth"),
+                          QRect(260, 120, 150, 28));
+    connect(btnReauth, &QPushButton::clicked, this, &SetupWindowController::onReauth);
+    // Return in the box's fields re-authenticates (a disabled button ignores the click).
+    connect(txtReauthUser, &QLineEdit::returnPressed, btnReauth, &QPushButton::click);
+    connect(txtReauthPass, &QLineEdit::returnPressed, btnReauth, &QPushButton::click);
+
+    // While the box is closed, the status line and Close sit where it would be, so that both stay
+    // inside the window; opening the box moves them below it.
+    return y;
+}
+
+void SetupWindowController::toggleReauth() {
+    if (!reauthBox)
+        return;
+    reauthExpanded = !reauthExpanded;
+    reauthBox->setVisible(reauthExpanded);
+    btnReauthToggle->setText(toggleTitle(reauthExpanded));
+    const int shift = reauthExpanded ? reauthGrowth : -reauthGrowth;
+    lblStatus->move(lblStatus->x(), lblStatus->y() + shift);
+    btnClose->move(btnClose->x(), btnClose->y() + shift);
+    // A top-level window keeps its top-left corner when resized: it grows and shrinks at the bottom.
+    setFixedSize(width(), height() + shift);
+    if (reauthExpanded)
+        txtReauthUser->setFocus();
+}
+
+void SetupWindowController::closeSheet() {
+    if (ended)
+        return;
+    ended = true;
+    done(QDialog::Rejected);
+}
+
+void SetupWindowController::reject() {
+    closeSheet();
+}
+
+void SetupWindowController::showStatus(const QString& text, const QColor& color) {
+    lblStatus->setText(text);
+    Style::setTextColor(lblStatus, color);
+}
+
+void SetupWindowController::deliver(const QPointer<SetupWindowController>& sheet,
+                                    std::function<void(SetupWindowController&)> work) {
+    // The application object lives on the main thread for the whole run; the sheet may not.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [sheet, work = std::move(work)] {
+            if (sheet && !sheet->ended)
+                work(*sheet);
+        },
+        Qt::QueuedConnection);
+}
+
+void SetupWindowController::onRegister() {
+    const SetupForm::RegistrationInput input =
+        SetupForm::readRegistration(txtUsername->text(), txtPassword->text(), txtClientName->text(),
+                                    txtLocationName->text(), txtApiUrl->text());
+    if (const QString problem = SetupForm::registrationProblem(input); !problem.isEmpty()) {
+        showStatus(problem, Style::errorColor());
+        return;
+    }
+    btnRegister->setEnabled(false);
+    showStatus(QStringLiteral("Registering\u2026"), Style::successColor());
+
+    const QPointer<SetupWindowController> self(this);
+    ApiClient::registerAgent(input.apiBaseUrl, input.username, input.password, input.clientName,
+                             input.locationName, std::nullopt,
+                             [self, input](const ApiClient::RegisterOutcome& outcome) {
+                                 deliver(self, [input, outcome](SetupWindowController& sheet) {
+                                     sheet.registrationAnswered(input, outcome);
+                                 });
+                             });
+}
+
+void SetupWindowController::registrationAnswered(const SetupForm::RegistrationInput& sent,
+                                                 const ApiClient::RegisterOutcome& outcome) {
+    if (const auto* error = std::get_if<ApiError>(&outcome)) {
+        showStatus(error->errorDescription(), Style::errorColor());
+        btnRegister->setEnabled(true);
+        return;
+    }
+    const auto& result = std::get<ApiClient::RegisterResult>(outcome);
+    AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
+    Logger::append(SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName),
+                   QStringLiteral("INFO"));
+    showStatus(QStringLiteral("Registration successful!"), Style::successColor());
+    QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
+}
+
+void SetupWindowController::onSave() {
+    AgentConfig::save(SetupForm::savedRecord(AgentConfig::load(), txtClientName->text(),
+                                             txtLocationName->text(), txtApiUrl->text()));
+    showStatus(QStringLiteral("Settings saved."), Style::successColor());
+}
+
+void SetupWindowController::onUnregister() {
+    QMessageBox box(this);
+    box.setObjectName(QStringLiteral("unregisterAlert"));
+    box.setWindowTitle(QStringLiteral("Tavrel Agent"));
+    box.setIcon(QMessageBox::Warning);
+    box.setText(QStringLiteral("Unregister this agent?"));
+    box.setInformativeText(QStringLiteral(
+        "This permanently removes this computer from Tavrel and deletes all collected tool data."));
+    QPushButton* proceed = box.addButton(QStringLiteral("Unregister"), QMessageBox::AcceptRole);
+    proceed->setObjectName(QStringLiteral("btnConfirmUnregister"));
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("btnCancelUnregister"));
+    box.setDefaultButton(proceed);
+    box.setEscapeButton(cancel);
+    if (Dialogs::run(box) != proceed)
+        return;
+
+    btnUnregister->setEnabled(false);
+    showStatus(QStringLiteral("Contacting server\u2026"), Style::successColor());
+    // The stored URL and token identify this computer, not what the fields show now.
+    const AgentConfig stored = AgentConfig::load();
+    const QPointer<SetupWindowController> self(this);
+    ApiClient::deregister(stored.apiBaseUrl, stored.token, [self](const std::optional<ApiError>& error) {
+        deliver(self, [error](SetupWindowController& sheet) { sheet.deregistrationAnswered(error); });
+    });
+}
+
+void SetupWindowController::deregistrationAnswered(const std::optional<ApiError>& error) {
+    // The local identity goes whatever the server said. The record read now keeps settings saved
+    // while the request was out.
+    AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::load()));
+    showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
+                     : QStringLiteral("Agent unregistered."),
+               Style::successColor());
+    QTimer::singleShot(unregisterCloseDelayMs, this, &SetupWindowController::closeSheet);
+}
+
+void SetupWindowController::onReauth() {
+    const QString username = SetupForm::trimWhitespace(txtReauthUser->text());
+    const QString password = txtReauthPass->text();
+    QString problem = SetupForm::credentialsProblem(username, password);
+    // The configuration is read only once the typed fields have passed.
+    AgentConfig stored;
+    if (problem.isEmpty()) {
+        stored = AgentConfig::load();
+        if (stored.computerID.isEmpty())
+            problem = SetupForm::missingComputerIDMessage();
+    }
+    if (!problem.isEmpty()) {
+        showStatus(problem, Style::errorColor());
+        return;
+    }
+    btnReauth->setEnabled(false);
+    showStatus(QStringLiteral("Contacting server\u2026"), Style::successColor());
+
+    // The stored names and computer ID, not the form's fields, identify this computer.
+    const QPointer<SetupWindowController> self(this);
+    const QString computerID = stored.computerID;
+    ApiClient::registerAgent(stored.apiBaseUrl, username, password, stored.clientName, stored.locationName,
+                             computerID, [self, computerID](const ApiClient::RegisterOutcome& outcome) {
+                                 deliver(self, [computerID, outcome](SetupWindowController& sheet) {
+                                     sheet.reauthAnswered(computerID, outcome);
+                                 });
+                             });
+}
+
+void SetupWindowController::reauthAnswered(const QString& sentComputerID,
+                                           const ApiClient::RegisterOutcome& outcome) {
+    btnReauth->setEnabled(true);
+    if (const auto* error = std::get_if<ApiError>(&outcome)) {
+        showStatus(error->errorDescription(), Style::errorColor());
+        return;
+    }
+    // Read now, so that settings saved meanwhile stay; an identity wiped or replaced meanwhile
+    // (an unregistration that answered first) must not be revived with a fresh token.
+    const AgentConfig current = AgentConfig::load();
+    if (current.computerID != sentComputerID)
+        return;
+    const auto& result = std::get<ApiClient::RegisterResult>(outcome);
+    AgentConfig::save(SetupForm::reauthenticatedRecord(current, result));
+    Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
+    txtReauthUser->clear();
+    txtReauthPass->clear();
+    showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());
+    QTimer::singleShot(reauthCloseDelayMs, this, &SetupWindowController::closeSheet);
 }

@@ -1,10 +1,76 @@
 #pragma once
 
+#include "Tavrel_Agent/SetupForm.h"
+
 #include <QDialog>
+#include <QPointer>
+
+#include <functional>
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 
 // The Setup / Settings sheet. Shown window-modal over the main window; finished() ends it.
+// The form is chosen once, from the stored configuration: registration for an unregistered
+// computer, settings for a registered one.
 class SetupWindowController final : public QDialog {
     Q_OBJECT
 public:
     explicit SetupWindowController(QWidget* parent = nullptr);
+
+    bool isRegisteredForm() const { return isRegistered; }
+    bool isReauthExpanded() const { return reauthExpanded; }
+
+public Q_SLOTS:
+    // Ends the sheet; every way of closing the window goes through here.
+    void closeSheet();
+    void toggleReauth();
+    void onRegister();
+    void onSave();
+    void onUnregister();
+    void onReauth();
+
+    // Escape and the window's close both end up here.
+    void reject() override;
+
+private:
+    void buildUI();
+    int buildSetupSection(int left, int y);
+    int buildSettingsSection(int left, int y);
+    QLineEdit* addRow(const QString& label, const QString& objectName, int left, int y, bool secret = false);
+    void showStatus(const QString& text, const QColor& color);
+    // Server answers arrive on any thread: this runs work on the main thread, and only while the
+    // sheet still exists and has not ended.
+    static void deliver(const QPointer<SetupWindowController>& sheet,
+                        std::function<void(SetupWindowController&)> work);
+
+    void registrationAnswered(const SetupForm::RegistrationInput& sent,
+                              const ApiClient::RegisterOutcome& outcome);
+    void deregistrationAnswered(const std::optional<ApiError>& error);
+    void reauthAnswered(const QString& sentComputerID, const ApiClient::RegisterOutcome& outcome);
+
+    static constexpr int reauthBoxH = 156;
+    static constexpr int reauthGrowth = 162; // the box and the gap below it
+
+    bool isRegistered = false;
+    bool ended = false; // the sheet has finished; late answers are dropped
+
+    QLineEdit* txtApiUrl = nullptr;
+    QLineEdit* txtClientName = nullptr;
+    QLineEdit* txtLocationName = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLineEdit* txtUsername = nullptr;
+    QLineEdit* txtPassword = nullptr;
+    QPushButton* btnRegister = nullptr;
+    QPushButton* btnSave = nullptr;
+    QPushButton* btnUnregister = nullptr;
+    QFrame* reauthBox = nullptr;
+    QLineEdit* txtReauthUser = nullptr;
+    QLineEdit* txtReauthPass = nullptr;
+    QPushButton* btnReauth = nullptr;
+    QPushButton* btnReauthToggle = nullptr;
+    bool reauthExpanded = false;
+    QPushButton* btnClose = nullptr;
 };

@@ -9,33 +9,27 @@
 #include <QPixmap>
 #include <QStyle>
 
-QColor Style::accentColor()
-{
+QColor Style::accentColor() {
     return QColor(184, 20, 20);
 }
 
-QColor Style::successColor()
-{
+QColor Style::successColor() {
     return QColor(52, 199, 89);
 }
 
-QColor Style::errorColor()
-{
+QColor Style::errorColor() {
     return QColor::fromRgbF(0.7f, 0.1f, 0.1f);
 }
 
-QColor Style::warningColor()
-{
+QColor Style::warningColor() {
     return QColor(255, 149, 0);
 }
 
-QColor Style::blueColor()
-{
+QColor Style::blueColor() {
     return QColor::fromRgbF(0.0f, 0.4f, 0.8f);
 }
 
-QColor Style::stateColor(const QString& state)
-{
+QColor Style::stateColor(const QString& state) {
     if (state == QLatin1String(ServiceState::Running))
         return successColor();
     if (state == QLatin1String(ServiceState::Stopped))
@@ -43,22 +37,19 @@ QColor Style::stateColor(const QString& state)
     return warningColor();
 }
 
-QFont Style::systemFont(int pixelSize)
-{
+QFont Style::systemFont(int pixelSize) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setPixelSize(pixelSize);
     return font;
 }
 
-QFont Style::boldSystemFont(int pixelSize)
-{
+QFont Style::boldSystemFont(int pixelSize) {
     QFont font = systemFont(pixelSize);
     font.setBold(true);
     return font;
 }
 
-QFont Style::monospaceFont(int pixelSize)
-{
+QFont Style::monospaceFont(int pixelSize) {
     QFont font(QStringLiteral("Menlo"));
     if (!QFontInfo(font).exactMatch())
         font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -66,8 +57,7 @@ QFont Style::monospaceFont(int pixelSize)
     return font;
 }
 
-void Style::setTextColor(QWidget* widget, const QColor& color)
-{
+void Style::setTextColor(QWidget* widget, const QColor& color) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, color);
     palette.setColor(QPalette::Text, color);
@@ -75,30 +65,25 @@ void Style::setTextColor(QWidget* widget, const QColor& color)
     widget->setPalette(palette);
 }
 
-QColor Style::textColor(const QWidget* widget)
-{
+QColor Style::textColor(const QWidget* widget) {
     return widget->palette().color(QPalette::WindowText);
 }
 
 ElidedLabel::ElidedLabel(const QString& text, QWidget* parent)
-    : QLabel(text, parent)
-{
+    : QLabel(text, parent) {
     setTextFormat(Qt::PlainText);
     setTextInteractionFlags(Qt::NoTextInteraction);
     setWordWrap(false);
 }
 
-void ElidedLabel::paintEvent(QPaintEvent*)
-{
+void ElidedLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = contentsRect();
     const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
-    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shown,
-                          foregroundRole());
+    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shown, foregroundRole());
 }
 
-ElidedLabel* addLabel(QWidget* parent, const QString& text, const QRect& frame, const QFont& font)
-{
+ElidedLabel* addLabel(QWidget* parent, const QString& text, const QRect& frame, const QFont& font) {
     auto* label = new ElidedLabel(text, parent);
     label->setFont(font);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -106,18 +91,15 @@ ElidedLabel* addLabel(QWidget* parent, const QString& text, const QRect& frame, 
     return label;
 }
 
-ElidedLabel* addBoldLabel(QWidget* parent, const QString& text, const QRect& frame)
-{
+ElidedLabel* addBoldLabel(QWidget* parent, const QString& text, const QRect& frame) {
     return addLabel(parent, text, frame, Style::boldSystemFont());
 }
 
-ElidedLabel* sectionLabel(const QString& text, int x, int y)
-{
+ElidedLabel* sectionLabel(const QString& text, int x, int y) {
     return addLabel(nullptr, text, QRect(x, y, 492, 18), Style::boldSystemFont());
 }
 
-ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame)
-{
+ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame) {
     return addLabel(parent, QStringLiteral("\u2014"), frame, Style::systemFont());
 }
 
@@ -127,14 +109,12 @@ namespace {
 class LogoLabel final : public QLabel {
 public:
     explicit LogoLabel(QWidget* parent)
-        : QLabel(parent)
-    {
+        : QLabel(parent) {
         setPixmap(QPixmap(QStringLiteral(":/logo-letters.png")));
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
+    void paintEvent(QPaintEvent*) override {
         const qreal ratio = devicePixelRatioF();
         QPixmap image(ratio > 1.0 ? QStringLiteral(":/logo-letters@2x.png")
                                   : QStringLiteral(":/logo-letters.png"));
@@ -150,8 +130,7 @@ protected:
 } // namespace
 
 QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
-                   const QRect& titleFrame, int titlePixelSize)
-{
+                   const QRect& titleFrame, int titlePixelSize) {
     auto* header = new QWidget(parent);
     header->setObjectName(QStringLiteral("header"));
     header->setGeometry(frame);
@@ -171,8 +150,7 @@ QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, 
     return header;
 }
 
-QWidget* addAccentStripe(QWidget* parent, const QRect& frame)
-{
+QWidget* addAccentStripe(QWidget* parent, const QRect& frame) {
     auto* stripe = new QWidget(parent);
     stripe->setObjectName(QStringLiteral("accentStripe"));
     stripe->setGeometry(frame);

@@ -8,7 +8,7 @@
 
 // Colours, fonts and label styles shared by the status menu, the main window and the sheet.
 namespace Style {
-inline constexpr int systemFontSize = 13;      // pixels: frames are laid out in points at 1x
+inline constexpr int systemFontSize = 13; // pixels: frames are laid out in points at 1x
 inline constexpr int smallSystemFontSize = 11;
 
 QColor accentColor();  // the header stripe

@@ -44,6 +44,18 @@ qint64 startOfLastLines(QFile& file, qint64 size, qsizetype count) {
     return 0;
 }
 
+// How many bytes at the end of bytes begin a UTF-8 character that is not complete yet.
+qsizetype unfinishedCharacterLength(const QByteArray& bytes) {
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, bytes.size()); ++back) {
+        const auto byte = uchar(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for the lead byte
+        const qsizetype needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return needed > back ? back : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 QStringList Logger::lastLines(const QString& path, qsizetype count) {
@@ -75,8 +87,12 @@ LogChunk Logger::tail(const QString& path, quint64 offset) {
     // instead of twice.
     if (!file.seek(qint64(from)))
         return {{}, size};
-    const QByteArray bytes = file.read(qint64(size - from));
-    return {splitLines(bytes), size};
+    QByteArray bytes = file.read(qint64(size - from));
+    // A character the agent is still writing stays for the next call, so the chunk is not
+    // taken for invalid text and skipped.
+    const qsizetype unfinished = unfinishedCharacterLength(bytes);
+    bytes.chop(unfinished);
+    return {splitLines(bytes), size - quint64(unfinished)};
 }
 
 QStringList Logger::lastLines(qsizetype count) {

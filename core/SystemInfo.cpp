@@ -15,6 +15,7 @@
 #include <SystemConfiguration/SystemConfiguration.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 

@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     if (argc < 2 || !QFileInfo(QString::fromLocal8Bit(argv[1])).isDir()) {
         std::fprintf(stderr, "usage: tavrel-agent-demo DIR [--tray]\n"
                              "DIR is a sandbox laid out by scripts/demo.\n");
@@ -25,6 +24,7 @@ int main(int argc, char* argv[])
     int count = int(arguments.size()) - 1;
     // One instance per sandbox, apart from an installed tavrel-agent.
     const QByteArray rootHash = QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha256).toHex();
-    const QString instanceKey = QStringLiteral("com.tavrel.agentui.demo-") + QString::fromLatin1(rootHash.left(12));
+    const QString instanceKey =
+        QStringLiteral("com.tavrel.agentui.demo-") + QString::fromLatin1(rootHash.left(12));
     return runTavrelApp(count, arguments.data(), AgentEnvironment::sandbox(root), instanceKey);
 }

@@ -42,6 +42,8 @@ public:
     // Privileged commands are run unprivileged again (the default).
     void runPrivilegedCommands();
     const QStringList& privilegedCommands() const { return *recorded_; }
+    // Changes the installed environment (another shell, privilege backend or process search).
+    void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
 
 private:
     void reinstall();

@@ -1,0 +1,38 @@
+# End-to-end tests of the real binaries (label e2e). Each starts its own Xvfb, stand-in server,
+# sandbox and stand-in agent, so none needs a display from the environment; see tests/e2e/.
+find_program(TAVREL_PYTHON3 python3)
+find_program(TAVREL_XVFB Xvfb)
+find_program(TAVREL_XDOTOOL xdotool)
+find_program(TAVREL_DPKG_DEB dpkg-deb)
+
+set(_e2e ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+if(NOT TAVREL_PYTHON3)
+    message(WARNING "python3 not found: the end-to-end tests are left out (scripts/deps installs it)")
+    return()
+endif()
+
+function(tavrel_add_e2e name timeout)
+    add_test(NAME ${name} COMMAND ${TAVREL_PYTHON3} ${ARGN})
+    # The app must not inherit the offscreen platform that the unit tests use.
+    set_tests_properties(${name} PROPERTIES LABELS e2e TIMEOUT ${timeout}
+        ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=unset:;DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
+endfunction()
+
+tavrel_add_e2e(e2e_standins 60 ${_e2e}/test_standins.py)
+
+if(TAVREL_XVFB AND TAVREL_XDOTOOL AND TARGET tavrel-agent-demo AND TARGET tavrel-mock-server)
+    set(_apps --app $<TARGET_FILE:tavrel-agent-demo> --server $<TARGET_FILE:tavrel-mock-server>)
+    tavrel_add_e2e(e2e_register 120 ${_e2e}/test_register.py ${_apps})
+    tavrel_add_e2e(e2e_settings 120 ${_e2e}/test_settings.py ${_apps})
+    tavrel_add_e2e(e2e_single_instance 90 ${_e2e}/test_single_instance.py --app $<TARGET_FILE:tavrel-agent-demo>)
+else()
+    message(WARNING "Xvfb or xdotool not found: the end-to-end UI tests are left out (scripts/deps installs them)")
+endif()
+
+if(TAVREL_DPKG_DEB AND TARGET tavrel-agent)
+    if(NOT DEFINED TAVREL_AUTOSTART_DIR)
+        set(TAVREL_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+    endif()
+    tavrel_add_e2e(e2e_package 120 ${_e2e}/test_package.py --build-dir ${PROJECT_BINARY_DIR}
+        --cpack ${CMAKE_CPACK_COMMAND} --autostart-dir ${TAVREL_AUTOSTART_DIR})
+endif()

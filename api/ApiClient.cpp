@@ -157,6 +157,21 @@ void send(const QUrl& url, const QByteArray& payload, PostCompletion completion)
     auto exchange = std::make_shared<Exchange>();
     exchange->completion = std::move(completion);
 
+    // Qt's network thread may already be reading ahead when the buffer cap above reaches it:
+    // a declared or counted size past the limit also ends the exchange at once.
+    const auto tooLarge = [reply, exchange](qint64 bytes) {
+        if (exchange->oversized || bytes <= ApiTransport::maxResponseBytes)
+            return;
+        exchange->oversized = true;
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, tooLarge] {
+        const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (declared.isValid())
+            tooLarge(declared.toLongLong());
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [tooLarge](qint64 received, qint64) { tooLarge(received); });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, exchange] {
         if (exchange->oversized)
             return;

@@ -7,6 +7,15 @@
 namespace {
 const QString agentDirectory = QStringLiteral("/var/tavrel/agentservice");
 
+// The agent's own files are at the same place on every system.
+AgentEnvironment withAgentFiles() {
+    AgentEnvironment env;
+    env.configPath = agentDirectory + QStringLiteral("/config.json");
+    env.logPath = agentDirectory + QStringLiteral("/activity.log");
+    env.tempDirectory = QDir::tempPath();
+    return env;
+}
+
 AgentEnvironment& installed() {
     static AgentEnvironment environment = AgentEnvironment::production();
     return environment;
@@ -14,9 +23,7 @@ AgentEnvironment& installed() {
 } // namespace
 
 AgentEnvironment AgentEnvironment::macOS() {
-    AgentEnvironment env;
-    env.configPath = agentDirectory + QStringLiteral("/config.json");
-    env.logPath = agentDirectory + QStringLiteral("/activity.log");
+    AgentEnvironment env = withAgentFiles();
     env.serviceDefinitionPath = QStringLiteral("/Library/LaunchDaemons/com.tavrel.agentservice.plist");
     env.processSearchCommand = QStringLiteral("pgrep -f tavrel_agent.py 2>/dev/null");
     env.startServiceCommand = QStringLiteral(
@@ -27,16 +34,13 @@ AgentEnvironment AgentEnvironment::macOS() {
         QStringLiteral("launchctl kickstart -k system/com.tavrel.agentservice 2>/dev/null || "
                        "(launchctl bootout system/com.tavrel.agentservice 2>/dev/null; sleep 3; "
                        "launchctl bootstrap system /Library/LaunchDaemons/com.tavrel.agentservice.plist)");
-    env.tempDirectory = QDir::tempPath();
     env.privilegeMethod = PrivilegeMethod::AppleScript;
     env.privilegeProgram = QStringLiteral("/usr/bin/osascript");
     return env;
 }
 
 AgentEnvironment AgentEnvironment::linuxSystemd() {
-    AgentEnvironment env;
-    env.configPath = agentDirectory + QStringLiteral("/config.json");
-    env.logPath = agentDirectory + QStringLiteral("/activity.log");
+    AgentEnvironment env = withAgentFiles();
     env.serviceDefinitionPath = QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
     // bash forks for this line, and its own command line holds the pattern: the bracket keeps
     // the pattern from matching itself.
@@ -44,7 +48,6 @@ AgentEnvironment AgentEnvironment::linuxSystemd() {
     env.startServiceCommand = QStringLiteral("systemctl start com.tavrel.agentservice.service");
     env.stopServiceCommand = QStringLiteral("systemctl stop com.tavrel.agentservice.service");
     env.restartServiceCommand = QStringLiteral("systemctl restart com.tavrel.agentservice.service");
-    env.tempDirectory = QDir::tempPath();
     if (geteuid() == 0) {
         env.privilegeMethod = PrivilegeMethod::Direct;
     } else {

@@ -18,13 +18,10 @@ function(tavrel_add_e2e name timeout)
         ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=unset:;DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
 endfunction()
 
-tavrel_add_e2e(e2e_standins 60 ${_e2e}/test_standins.py)
-
 if(TAVREL_XVFB AND TAVREL_XDOTOOL AND TARGET tavrel-agent-demo AND TARGET tavrel-mock-server)
     set(_apps --app $<TARGET_FILE:tavrel-agent-demo> --server $<TARGET_FILE:tavrel-mock-server>)
     tavrel_add_e2e(e2e_register 120 ${_e2e}/test_register.py ${_apps})
     tavrel_add_e2e(e2e_settings 120 ${_e2e}/test_settings.py ${_apps})
-    tavrel_add_e2e(e2e_single_instance 90 ${_e2e}/test_single_instance.py --app $<TARGET_FILE:tavrel-agent-demo>)
 else()
     message(WARNING "Xvfb or xdotool not found: the end-to-end UI tests are left out (scripts/deps installs them)")
 endif()

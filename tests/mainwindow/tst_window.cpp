@@ -1,8 +1,9 @@
-// The main window as a person sees it: layout, the status panel in each service state and
-// configuration, the service buttons with their alerts and delayed refreshes, Copy, the setup
-// sheet, and closing (which only hides).
+// The main window: its layout, the status panel's display rules and what the window shows in each
+// service state, the service buttons with their alerts and delayed refreshes, Copy, the setup
+// sheet, closing (which only hides), and the live log pane.
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowController.h"
+#include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "core/ServiceControl.h"
 #include "core/SystemInfo.h"
@@ -17,47 +18,79 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-const QString dash = QStringLiteral("\u2014");
+const QString dash = u"\u2014"_s;
 const QColor green(52, 199, 89);
 const QColor darkRed = QColor::fromRgbF(0.7f, 0.1f, 0.1f);
 const QColor orange(255, 149, 0);
 
 AgentConfig registeredConfig() {
     AgentConfig config = AgentConfig::defaults();
-    config.computerID = QStringLiteral("7f3c2a91-C0FFEE");
-    config.token = QStringLiteral("secret-token");
-    config.clientID = QStringLiteral("17");
-    config.clientName = QStringLiteral("Acme Dental");
-    config.locationName = QStringLiteral("Main Street");
-    config.apiBaseUrl = QStringLiteral("https://rmm.example.net/api/v1/agentservice");
+    config.computerID = u"7f3c2a91-C0FFEE"_s;
+    config.token = u"secret-token"_s;
+    config.clientName = u"Acme Dental"_s;
+    config.locationName = u"Main Street"_s;
     return config;
 }
 
-template <typename T> T* find(const QWidget& window, const char* name) {
+template <typename T = QPushButton> T* child(const QWidget& window, const char* name) {
     return window.findChild<T*>(QLatin1String(name));
 }
 
 QString text(const QWidget& window, const char* name) {
-    if (auto* label = find<QLabel>(window, name))
+    if (auto* label = child<QLabel>(window, name))
         return label->text();
-    if (auto* field = find<QLineEdit>(window, name))
-        return field->text();
-    return QStringLiteral("<missing %1>").arg(QLatin1String(name));
+    return child<QLineEdit>(window, name)->text();
 }
 
 QColor color(const QWidget& window, const char* name) {
-    return find<QWidget>(window, name)->palette().color(QPalette::WindowText);
+    return child<QWidget>(window, name)->palette().color(QPalette::WindowText);
 }
 
-// Only the refreshes under test may change the panel.
-void stopTimer(const QWidget& window) {
-    window.findChild<QTimer*>(QStringLiteral("refreshTimer"))->stop();
+// Shown, its panel filled by the first queued refresh, and (unless the test needs the 3-second
+// ticks) with only the refreshes under test left to change it.
+void open(MainWindowController& window, bool keepTicking = false) {
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(text(window, "lblServiceStatus") != dash);
+    if (!keepTicking)
+        window.findChild<QTimer*>(u"refreshTimer"_s)->stop();
+}
+
+QString logLine(int number, const char* level = "INFO") {
+    return u"[2026-12-06T09:00:00Z] [%1] heartbeat %2"_s.arg(QLatin1String(level)).arg(number);
+}
+
+QStringList logLines(int first, int last) {
+    QStringList lines;
+    for (int number = first; number <= last; ++number)
+        lines << logLine(number);
+    return lines;
+}
+
+QByteArray bytes(const QStringList& lines) {
+    QByteArray bytes;
+    for (const QString& line : lines)
+        bytes += line.toUtf8() + '\n';
+    return bytes;
+}
+
+QStringList pane(const QWidget& window) {
+    const QString text = child<QPlainTextEdit>(window, "logView")->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(u'\n');
+}
+
+void tick(MainWindowController& window) {
+    QVERIFY(QMetaObject::invokeMethod(&window, "tailLogFile"));
+    QCoreApplication::processEvents(); // lines reach the pane queued
 }
 } // namespace
 
@@ -66,22 +99,24 @@ class TestWindow final : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void frames_data();
     void frames();
     void windowAndViews();
+    void displayRules_data();
+    void displayRules();
     void panel_data();
     void panel();
     void serviceButtons_data();
     void serviceButtons();
-    void copyComputerID_data();
-    void copyComputerID();
     void setupSheetRefreshesWhenItEnds();
     void closingOnlyHides();
+    void logFirstFill_data();
+    void logFirstFill();
+    void logFollowsTheFile_data();
+    void logFollowsTheFile();
+    void logKeepsTheNewest300();
+    void logAppearsLater();
 
 private:
-    // The panel after its first queued update.
-    void waitForPanel(const QWidget& window);
-
     std::unique_ptr<TestSandbox> sandbox;
     QStringList alerts;
 };
@@ -100,215 +135,177 @@ void TestWindow::cleanup() {
     sandbox.reset();
 }
 
-void TestWindow::waitForPanel(const QWidget& window) {
-    QTRY_VERIFY(text(window, "lblServiceStatus") != dash);
-}
-
-void TestWindow::frames_data() {
-    QTest::addColumn<QString>("view"); // object name, or the text of a fixed label
-    QTest::addColumn<QString>("parent");
-    QTest::addColumn<QRect>("frame");
-    const QString window = QStringLiteral("window");
-    const QString box = QStringLiteral("identityBox");
-    const QString header = QStringLiteral("header");
-    // clang-format off
-    const struct { const char* view; const QString& parent; QRect frame; } rows[] = {
-        {"header", window, {0, 0, 540, 77}},
-        {"logo", header, {10, 10, 57, 57}},
-        {"title", header, {78, 33, 440, 24}},
-        {"accentStripe", window, {0, 77, 540, 3}},
-        {"identityBox", window, {16, 94, 492, 199}},
-        {"Service Status:", box, {10, 10, 120, 18}},
-        {"lblServiceStatus", box, {136, 10, 342, 18}},
-        {"Computer:", box, {10, 34, 120, 18}},
-        {"lblComputerName", box, {136, 34, 342, 18}},
-        {"Computer ID:", box, {10, 58, 120, 18}},
-        {"txtComputerID", box, {136, 58, 230, 18}},
-        {"btnCopy", box, {374, 56, 104, 24}},
-        {"Client Name:", box, {10, 82, 120, 18}},
-        {"lblClientName", box, {136, 82, 342, 18}},
-        {"Location Name:", box, {10, 106, 120, 18}},
-        {"lblLocationName", box, {136, 106, 342, 18}},
-        {"API URL:", box, {10, 130, 120, 18}},
-        {"lblApiUrl", box, {136, 130, 342, 18}},
-        {"Agent Version:", box, {10, 154, 120, 18}},
-        {"lblAgentVersion", box, {136, 154, 342, 18}},
-        {"lblRegStatus", window, {16, 299, 492, 22}},
-        {"Service Control", window, {16, 329, 492, 18}},
-        {"btnStart", window, {16, 351, 100, 28}},
-        {"btnStop", window, {126, 351, 100, 28}},
-        {"btnRestart", window, {236, 351, 100, 28}},
-        {"btnSettings", window, {16, 391, 160, 28}},
-        {"Activity Log", window, {16, 437, 492, 18}},
-        {"logView", window, {16, 459, 492, 200}},
-    };
-    // clang-format on
-    for (const auto& row : rows)
-        QTest::newRow(row.view) << QString::fromLatin1(row.view) << row.parent << row.frame;
-}
-
 void TestWindow::frames() {
-    QFETCH(QString, view);
-    QFETCH(QString, parent);
     MainWindowController window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-    QWidget* found = window.findChild<QWidget*>(view);
-    if (!found) {
-        const QList<QLabel*> labels = window.findChildren<QLabel*>();
+    // clang-format off
+    const struct { const char* view; const char* parent; QRect frame; } rows[] = { // view: name or fixed text
+        {"header", "window", {0, 0, 540, 77}}, {"logo", "header", {10, 10, 57, 57}},
+        {"title", "header", {78, 33, 440, 24}}, {"accentStripe", "window", {0, 77, 540, 3}},
+        {"identityBox", "window", {16, 94, 492, 199}}, {"Service Status:", "identityBox", {10, 10, 120, 18}},
+        {"lblServiceStatus", "identityBox", {136, 10, 342, 18}},
+        {"lblComputerName", "identityBox", {136, 34, 342, 18}},
+        {"txtComputerID", "identityBox", {136, 58, 230, 18}}, {"btnCopy", "identityBox", {374, 56, 104, 24}},
+        {"lblClientName", "identityBox", {136, 82, 342, 18}},
+        {"lblLocationName", "identityBox", {136, 106, 342, 18}},
+        {"lblApiUrl", "identityBox", {136, 130, 342, 18}}, {"Agent Version:", "identityBox", {10, 154, 120, 18}},
+        {"lblAgentVersion", "identityBox", {136, 154, 342, 18}}, {"lblRegStatus", "window", {16, 299, 492, 22}},
+        {"Service Control", "window", {16, 329, 492, 18}}, {"btnStart", "window", {16, 351, 100, 28}},
+        {"btnStop", "window", {126, 351, 100, 28}}, {"btnRestart", "window", {236, 351, 100, 28}},
+        {"btnSettings", "window", {16, 391, 160, 28}}, {"Activity Log", "window", {16, 437, 492, 18}},
+        {"logView", "window", {16, 459, 492, 200}},
+    };
+    // clang-format on
+    const QList<QLabel*> labels = window.findChildren<QLabel*>();
+    for (const auto& row : rows) {
+        QWidget* found = child<QWidget>(window, row.view);
         for (QLabel* label : labels)
-            found = label->text() == view ? label : found;
+            found = !found && label->text() == QLatin1String(row.view) ? label : found;
+        QVERIFY2(found && found->isVisible(), row.view);
+        using Placed = std::pair<QString, QRect>; // parent and frame
+        const QString where = QString::fromLatin1(row.view) + u" in ";
+        const QString parent =
+            found->parentWidget() == &window ? u"window"_s : found->parentWidget()->objectName();
+        QCOMPARE(Placed(where + parent, found->geometry()),
+                 Placed(where + QLatin1String(row.parent), row.frame));
     }
-    QVERIFY2(found, qPrintable(view));
-    QCOMPARE(found->parentWidget() == &window ? QStringLiteral("window")
-                                              : found->parentWidget()->objectName(),
-             parent);
-    QTEST(found->geometry(), "frame");
-    QVERIFY(found->isVisible());
 }
 
 void TestWindow::windowAndViews() {
     MainWindowController window;
-    QCOMPARE(window.windowTitle(), QStringLiteral("Tavrel Agent Service"));
+    QCOMPARE(window.windowTitle(), u"Tavrel Agent Service"_s);
     QCOMPARE(window.size(), QSize(540, 780));
-    QCOMPARE(window.minimumSize(), QSize(540, 780));
-    QCOMPARE(window.maximumSize(), QSize(540, 780));
-    const Qt::WindowFlags flags = window.windowFlags();
-    QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
-    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
-    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
-
+    QCOMPARE(window.minimumSize(), window.maximumSize());
+    QVERIFY(window.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(!window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     // Filled once at construction; the rest waits for the first queued refresh.
     QCOMPARE(text(window, "lblComputerName"), SystemInfo::computerName());
     QCOMPARE(text(window, "lblAgentVersion"), appVersion());
-    for (const char* name : {"lblServiceStatus", "lblClientName", "lblLocationName", "lblApiUrl"})
-        QCOMPARE(text(window, name), dash);
-
-    auto* id = find<QLineEdit>(window, "txtComputerID");
-    QVERIFY(id->isReadOnly());
-    QVERIFY(!id->hasFrame());
-    QCOMPARE(find<QLabel>(window, "lblClientName")->textInteractionFlags(), Qt::NoTextInteraction);
-
-    auto* log = find<QPlainTextEdit>(window, "logView");
-    QVERIFY(log->isReadOnly());
-    QVERIFY(log->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
-    QCOMPARE(log->maximumBlockCount(), 300);
-    QCOMPARE(log->font().pixelSize(), 8);
-    const QFontMetrics metrics(log->font());
-    QCOMPARE(metrics.horizontalAdvance(QLatin1Char('i')), metrics.horizontalAdvance(QLatin1Char('W')));
-    QCOMPARE(log->palette().color(QPalette::Base), QColor(18, 18, 18));
-    QCOMPARE(log->palette().color(QPalette::Text), QColor(0, 220, 80));
-    QCOMPARE(find<QWidget>(window, "accentStripe")->palette().color(QPalette::Window), QColor(184, 20, 20));
-
-    // Both logo images are built in; the 2x one is twice the size.
-    QCOMPARE(QPixmap(QStringLiteral(":/logo-letters.png")).size(), QSize(57, 57));
-    QCOMPARE(QPixmap(QStringLiteral(":/logo-letters@2x.png")).size(), QSize(114, 114));
+    QCOMPARE(text(window, "lblServiceStatus"), dash);
+    QVERIFY(child<QLineEdit>(window, "txtComputerID")->isReadOnly());
+    auto* log = child<QPlainTextEdit>(window, "logView");
+    QVERIFY(log->isReadOnly() && log->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+    const QFontMetrics metrics(log->font()); // a fixed-width font
+    QCOMPARE(metrics.horizontalAdvance(u'i'), metrics.horizontalAdvance(u'W'));
 }
 
-void TestWindow::panel_data() {
-    QTest::addColumn<QString>("configuration");
+void TestWindow::displayRules_data() {
+    QTest::addColumn<QStringList>("stored"); // computer ID, token, client, location, API URL
     QTest::addColumn<QString>("state");
-    QTest::addColumn<QStringList>("values"); // computer ID, client, location, API URL
+    QTest::addColumn<QStringList>("shown"); // computer ID, client, location, API URL
     QTest::addColumn<bool>("registered");
     QTest::addColumn<QColor>("stateColor");
-    QTest::addColumn<bool>("startEnabled");
-    QTest::addColumn<bool>("stopEnabled");
-
-    const AgentConfig reg = registeredConfig();
-    const QString defaultUrl = AgentConfig::defaults().apiBaseUrl;
+    QTest::addColumn<bool>("startEnabled"); // Stop is the opposite; Restart always
+    const QString url = AgentConfig::defaults().apiBaseUrl;
     // clang-format off
-    QTest::newRow("no configuration, not installed") << "none" << "Not Installed"
-        << QStringList{"Not registered", "Unassigned", dash, defaultUrl} << false << orange << true << false;
-    QTest::newRow("unreadable configuration, stopped") << "garbage" << "Stopped"
-        << QStringList{"Not registered", "Unassigned", dash, defaultUrl} << false << darkRed << true << false;
-    QTest::newRow("registered, running") << "registered" << "Running"
-        << QStringList{reg.computerID, reg.clientName, reg.locationName, reg.apiBaseUrl}
-        << true << green << false << true;
-    QTest::newRow("computer ID without token, stopped") << "no token" << "Stopped"
-        << QStringList{reg.computerID, reg.clientName, reg.locationName, reg.apiBaseUrl}
-        << false << darkRed << true << false;
-    QTest::newRow("empty client, location and URL, running") << "empty names" << "Running"
-        << QStringList{reg.computerID, dash, dash, QString()} << true << green << false << true;
+    QTest::newRow("defaults, not installed") << QStringList{"", "", "Unassigned", "", url} << "Not Installed"
+        << QStringList{"Not registered", "Unassigned", dash, url} << false << orange << true;
+    QTest::newRow("registered, running") << QStringList{"C-42", "tok", "Acme", "HQ", url} << "Running"
+        << QStringList{"C-42", "Acme", "HQ", url} << true << green << false;
+    QTest::newRow("computer ID without token") << QStringList{"C-42", "", "Acme", "HQ", url} << "Stopped"
+        << QStringList{"C-42", "Acme", "HQ", url} << false << darkRed << true;
+    QTest::newRow("token without computer ID") << QStringList{"", "tok", "Acme", "HQ", url} << "Stopped"
+        << QStringList{"Not registered", "Acme", "HQ", url} << false << darkRed << true;
+    QTest::newRow("empty client, location, URL") << QStringList{"C-42", "tok", "", "", ""} << "Running"
+        << QStringList{"C-42", dash, dash, ""} << true << green << false;
+    QTest::newRow("state compared exactly") << QStringList{"C-42", "tok", "A", "B", url} << "running"
+        << QStringList{"C-42", "A", "B", url} << true << orange << true;
     // clang-format on
 }
 
-void TestWindow::panel() {
-    QFETCH(QString, configuration);
+void TestWindow::displayRules() {
+    QFETCH(QStringList, stored);
     QFETCH(QString, state);
-    QFETCH(QStringList, values);
-    AgentConfig config = registeredConfig();
-    if (configuration == QLatin1String("garbage"))
-        sandbox->writeConfigBytes("{\"computerID\": 42}");
-    if (configuration == QLatin1String("no token"))
-        config.token.clear();
-    if (configuration == QLatin1String("empty names")) {
-        config.clientName.clear();
-        config.locationName.clear();
-        config.apiBaseUrl.clear();
-    }
-    if (configuration != QLatin1String("none") && configuration != QLatin1String("garbage"))
-        sandbox->writeConfig(config);
-    if (state == QLatin1String(ServiceState::Running))
+    QFETCH(bool, registered);
+    QFETCH(bool, startEnabled);
+    AgentConfig config = AgentConfig::defaults();
+    config.computerID = stored[0];
+    config.token = stored[1];
+    config.clientName = stored[2];
+    config.locationName = stored[3];
+    config.apiBaseUrl = stored[4];
+    const MainWindowDisplay display = mainWindowDisplay(config, state);
+    QTEST((QStringList{display.computerID, display.clientName, display.locationName, display.apiUrl}),
+          "shown");
+    QCOMPARE(display.registration,
+             registered ? u"Agent is registered with Tavrel."_s
+                        : u"Agent is NOT registered.  Click  Setup / Settings  to register."_s);
+    QCOMPARE(display.registrationColor, registered ? green : orange);
+    QCOMPARE(display.serviceState, state);
+    QTEST(display.serviceStateColor, "stateColor");
+    QCOMPARE(display.startEnabled, startEnabled);
+    QCOMPARE(display.stopEnabled, !startEnabled);
+    QVERIFY(display.restartEnabled);
+}
+
+void TestWindow::panel_data() {
+    QTest::addColumn<QByteArray>("configuration"); // empty: none
+    QTest::addColumn<QString>("state");
+    QTest::newRow("no configuration, not installed") << QByteArray() << "Not Installed";
+    QTest::newRow("unreadable configuration, stopped") << QByteArray("{\"computerID\": 42}") << "Stopped";
+    QTest::newRow("registered, running") << registeredConfig().toJson() << "Running";
+}
+
+void TestWindow::panel() {
+    QFETCH(QByteArray, configuration);
+    QFETCH(QString, state);
+    if (!configuration.isEmpty())
+        sandbox->writeConfigBytes(configuration);
+    if (state == "Running"_L1)
         QVERIFY(sandbox->startAgentProcess());
-    sandbox->setServiceDefinition(state == QLatin1String(ServiceState::Stopped));
+    sandbox->setServiceDefinition(state == "Stopped"_L1);
+    QGuiApplication::clipboard()->setText(u"what was there"_s);
 
     MainWindowController window;
-    waitForPanel(window);
-
-    QCOMPARE(text(window, "lblServiceStatus"), state);
-    QTEST(color(window, "lblServiceStatus"), "stateColor");
+    QTRY_COMPARE(text(window, "lblServiceStatus"), state);
+    // An unreadable file counts as no configuration.
+    const MainWindowDisplay expected =
+        mainWindowDisplay(state == "Running"_L1 ? registeredConfig() : AgentConfig::defaults(), state);
+    QCOMPARE(color(window, "lblServiceStatus"), expected.serviceStateColor);
     QCOMPARE((QStringList{text(window, "txtComputerID"), text(window, "lblClientName"),
-                          text(window, "lblLocationName"), text(window, "lblApiUrl")}),
-             values);
-    QFETCH(bool, registered);
-    QCOMPARE(text(window, "lblRegStatus"),
-             registered ? QStringLiteral("Agent is registered with Tavrel.")
-                        : QStringLiteral("Agent is NOT registered.  Click  Setup / Settings  to register."));
-    QCOMPARE(color(window, "lblRegStatus"), registered ? green : orange);
-    QTEST(find<QPushButton>(window, "btnStart")->isEnabled(), "startEnabled");
-    QTEST(find<QPushButton>(window, "btnStop")->isEnabled(), "stopEnabled");
-    QVERIFY(find<QPushButton>(window, "btnRestart")->isEnabled());
-    QVERIFY(find<QPushButton>(window, "btnSettings")->isEnabled());
-    QVERIFY(find<QPushButton>(window, "btnCopy")->isEnabled());
+                          text(window, "lblLocationName"), text(window, "lblApiUrl"),
+                          text(window, "lblRegStatus")}),
+             (QStringList{expected.computerID, expected.clientName, expected.locationName, expected.apiUrl,
+                          expected.registration}));
+    QCOMPARE(color(window, "lblRegStatus"), expected.registrationColor);
+    QCOMPARE(child(window, "btnStart")->isEnabled(), expected.startEnabled);
+    QCOMPARE(child(window, "btnStop")->isEnabled(), expected.stopEnabled);
+    QVERIFY(child(window, "btnRestart")->isEnabled());
+
+    // Copy leaves the clipboard alone while there is no computer ID.
+    child(window, "btnCopy")->click();
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             state == "Running"_L1 ? registeredConfig().computerID : u"what was there"_s);
 }
 
 void TestWindow::serviceButtons_data() {
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<QString>("command");
     QTest::addColumn<int>("delayMs");
-    QTest::addColumn<QString>("alert");
-
-    const QString start =
-        QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed.");
-    QTest::newRow("start") << "btnStart" << true << 1500 << QString();
-    QTest::newRow("start fails") << "btnStart" << false << 1500 << start;
-    QTest::newRow("stop") << "btnStop" << true << 1500 << QString();
-    QTest::newRow("stop fails") << "btnStop" << false << 1500
-                                << QStringLiteral("Failed to stop the service.");
-    QTest::newRow("restart") << "btnRestart" << true << 4000 << QString();
-    QTest::newRow("restart fails") << "btnRestart" << false << 4000
-                                   << QStringLiteral("Failed to restart the service.");
+    QTest::addColumn<QString>("alert"); // empty: the command succeeds
+    QTest::newRow("start") << QByteArray("btnStart") << startServiceCommand() << 1500 << QString();
+    QTest::newRow("start fails")
+        << QByteArray("btnStart") << startServiceCommand() << 1500
+        << u"Failed to start the service. Check that the LaunchDaemon is installed."_s;
+    QTest::newRow("stop fails") << QByteArray("btnStop") << stopServiceCommand() << 1500
+                                << u"Failed to stop the service."_s;
+    QTest::newRow("restart fails") << QByteArray("btnRestart") << restartServiceCommand() << 4000
+                                   << u"Failed to restart the service."_s;
 }
 
 void TestWindow::serviceButtons() {
-    QFETCH(QString, button);
-    QFETCH(bool, succeeds);
+    QFETCH(QByteArray, button);
+    QFETCH(QString, command);
     QFETCH(int, delayMs);
     QFETCH(QString, alert);
     // Stop is offered only while the agent runs; the recorded command changes nothing.
-    if (button == QLatin1String("btnStop"))
+    if (button == "btnStop")
         QVERIFY(sandbox->startAgentProcess());
-    sandbox->recordPrivilegedCommands(succeeds);
-    const QString command = button == QLatin1String("btnStart")  ? startServiceCommand()
-                            : button == QLatin1String("btnStop") ? stopServiceCommand()
-                                                                 : restartServiceCommand();
+    sandbox->recordPrivilegedCommands(alert.isEmpty());
     MainWindowController window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    waitForPanel(window);
-    stopTimer(window);
-    auto* target = window.findChild<QPushButton*>(button);
+    open(window);
+    QPushButton* target = child(window, button.constData());
     QVERIFY(target->isEnabled());
 
     QTest::mouseClick(target, Qt::LeftButton);
@@ -321,69 +318,111 @@ void TestWindow::serviceButtons() {
     QCOMPARE(alerts.size(), alert.isEmpty() ? 0 : 1);
 }
 
-void TestWindow::copyComputerID_data() {
-    QTest::addColumn<bool>("registered");
-    QTest::addColumn<QString>("clipboard");
-    QTest::newRow("registered") << true << registeredConfig().computerID;
-    QTest::newRow("not registered") << false << QStringLiteral("what was there");
-}
-
-void TestWindow::copyComputerID() {
-    QFETCH(bool, registered);
-    if (registered)
-        sandbox->writeConfig(registeredConfig());
-    QGuiApplication::clipboard()->setText(QStringLiteral("what was there"));
-    MainWindowController window;
-    waitForPanel(window);
-    find<QPushButton>(window, "btnCopy")->click();
-    QTEST(QGuiApplication::clipboard()->text(), "clipboard");
-}
-
 void TestWindow::setupSheetRefreshesWhenItEnds() {
     MainWindowController window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    waitForPanel(window);
-    stopTimer(window);
+    open(window);
+    child(window, "btnSettings")->click();
+    QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
+    QVERIFY(sheet && sheet->isVisible());
+    QCOMPARE(sheet->windowModality(), Qt::WindowModal);
+    QCOMPARE(sheet->parentWidget(), &window);
 
-    for (const QString& client : {QStringLiteral("First"), QStringLiteral("Second")}) {
-        find<QPushButton>(window, "btnSettings")->click();
-        QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
-        QVERIFY(sheet);
-        QVERIFY(sheet->isVisible());
-        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
-        QCOMPARE(sheet->parentWidget(), &window);
-
-        AgentConfig config = registeredConfig();
-        config.clientName = client;
-        sandbox->writeConfig(config);
-        sheet->reject();
-        QTRY_COMPARE(text(window, "lblClientName"), client);
-        QTRY_VERIFY(!sheet);
-    }
+    sandbox->writeConfig(registeredConfig());
+    sheet->reject();
+    QTRY_COMPARE(text(window, "lblClientName"), registeredConfig().clientName);
+    QTRY_VERIFY(!sheet); // a new sheet each time
 }
 
 void TestWindow::closingOnlyHides() {
     auto window = std::make_unique<MainWindowController>();
     QPointer<MainWindowController> alive = window.get();
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    waitForPanel(*window);
-
+    open(*window, true);
     QVERIFY(!window->close());
-    QVERIFY(alive);
-    QVERIFY(!window->isVisible());
+    QVERIFY(alive && !window->isVisible());
 
     // Hidden, it keeps refreshing the panel and following the log.
     sandbox->writeConfig(registeredConfig());
-    sandbox->appendLog("[2026-12-06T09:00:01Z] [INFO] while hidden\n");
+    sandbox->appendLog(bytes({logLine(1)}));
     QTRY_COMPARE_WITH_TIMEOUT(text(*window, "lblClientName"), registeredConfig().clientName, 5000);
-    auto* log = find<QPlainTextEdit>(*window, "logView");
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().endsWith(QLatin1String("while hidden")), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(pane(*window), QStringList{logLine(1)}, 5000);
+}
 
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    QVERIFY(log->toPlainText().endsWith(QLatin1String("while hidden")));
+void TestWindow::logFirstFill_data() {
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QStringList>("expected");
+    // Lines 21 to 100 are the last 80; ten of them carry the debug tag.
+    QStringList tenDebug = logLines(1, 100);
+    for (int number = 24; number <= 100; number += 8)
+        tenDebug[number - 1] = logLine(number, "DEBUG");
+    QStringList seventy = tenDebug.mid(20);
+    seventy.removeIf([](const QString& line) { return line.contains("DEBUG"_L1); });
+    QTest::newRow("ten debug lines among the last 80") << tenDebug << seventy;
+    QTest::newRow("only the upper-case tag is dropped, and blank lines")
+        << QStringList{logLine(1, "debug"), logLine(2, "DEBUG"), QString(), logLine(3)}
+        << QStringList{logLine(1, "debug"), logLine(3)};
+}
+
+void TestWindow::logFirstFill() {
+    QFETCH(QStringList, log);
+    sandbox->writeLog(bytes(log));
+    MainWindowController window;
+    open(window);
+    QTEST(pane(window), "expected");
+}
+
+void TestWindow::logFollowsTheFile_data() {
+    QTest::addColumn<QStringList>("rotated");
+    QTest::newRow("rotated to a shorter file") << logLines(500, 502);
+    QTest::newRow("rotated to an empty file") << QStringList();
+}
+
+void TestWindow::logFollowsTheFile() {
+    QFETCH(QStringList, rotated);
+    sandbox->writeLog(bytes(logLines(1, 20)));
+    MainWindowController window;
+    open(window);
+    QCOMPARE(pane(window), logLines(1, 20));
+
+    // New lines in file order, debug and blank lines dropped; a line written in two pieces between
+    // ticks shows as two lines.
+    sandbox->appendLog(bytes({logLine(21), logLine(22, "DEBUG"), QString(), logLine(23)}) + "[WA");
+    tick(window);
+    sandbox->appendLog("RN] disk almost full\n");
+    tick(window);
+    QStringList expected = logLines(1, 21) << logLine(23) << u"[WA"_s << u"RN] disk almost full"_s;
+    QCOMPARE(pane(window), expected);
+
+    // A rotated log is followed from its start; the pane is never cleared.
+    sandbox->writeLog(bytes(rotated));
+    tick(window);
+    sandbox->appendLog(bytes({logLine(600)}));
+    tick(window);
+    QCOMPARE(pane(window), expected << rotated << logLine(600));
+}
+
+void TestWindow::logKeepsTheNewest300() {
+    sandbox->writeLog(bytes(logLines(1, 50)));
+    MainWindowController window;
+    open(window);
+    QScrollBar* scrollBar = child<QPlainTextEdit>(window, "logView")->verticalScrollBar();
+    scrollBar->setValue(0); // the user scrolled up to read
+    sandbox->appendLog(bytes(logLines(1000, 1349)));
+    tick(window);
+    const QStringList lines = pane(window);
+    QVERIFY2(lines.size() >= 299 && lines.size() <= 300, qPrintable(QString::number(lines.size())));
+    QCOMPARE(lines, logLines(1350 - lines.size(), 1349));
+    QVERIFY(scrollBar->maximum() > 0);
+    QCOMPARE(scrollBar->value(), scrollBar->maximum()); // new lines bring the pane back to the end
+}
+
+void TestWindow::logAppearsLater() {
+    MainWindowController window;
+    open(window);
+    QVERIFY(pane(window).isEmpty());
+    // Once the log exists, the next tick shows all of it, subject to the limit.
+    sandbox->writeLog(bytes(logLines(1, 320)));
+    tick(window);
+    QCOMPARE(pane(window), logLines(21, 320));
 }
 
 QTEST_MAIN(TestWindow)

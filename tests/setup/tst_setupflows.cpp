@@ -1,7 +1,6 @@
 // The sheet's Register, Save, Unregister and Re-authenticate flows, driven through its widgets on a
-// sandboxed agent installation (privileged commands really run, unprivileged) against a real HTTP
-// server in this process. Each case checks what the user sees, the stored configuration, the
-// activity log and what the server received.
+// sandboxed agent installation against a real HTTP server in this process: what the user sees, the
+// stored configuration, the activity log and what the server received.
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/SetupWindowController.h"
@@ -16,28 +15,22 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 
 #include <httplib.h>
 
-#include <algorithm>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-struct Received {
-    QString path;
-    QJsonObject body;
-};
-
-// A real HTTP server on 127.0.0.1 answering each endpoint as scripted, after an optional delay,
-// and recording every request.
+// A real HTTP server on 127.0.0.1 answering "register/" and "deregister/" as scripted, after an
+// optional delay, and recording every request.
 class StubServer final {
 public:
     struct Answer {
@@ -45,18 +38,20 @@ public:
         std::string body = "{}";
         int delayMs = 0;
     };
+    struct Received {
+        QString path;
+        QJsonObject body;
+    };
 
     StubServer() {
         server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
-            const std::string path = request.path;
-            const std::string endpoint = path.ends_with("/deregister/") ? "deregister/" : "register/";
             Answer answer;
             {
                 const std::lock_guard lock(mutex_);
                 received_.push_back(
-                    {QString::fromStdString(path),
+                    {QString::fromStdString(request.path),
                      QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object()});
-                answer = answers_[endpoint];
+                answer = answers_[request.path.ends_with("/deregister/") ? "deregister/" : "register/"];
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
             response.status = answer.status;
@@ -76,13 +71,8 @@ public:
         server_.stop();
         thread_.join();
     }
-    StubServer(const StubServer&) = delete;
-    StubServer& operator=(const StubServer&) = delete;
 
-    QString baseUrl() const {
-        return QStringLiteral("http://127.0.0.1:") + QString::number(port_) +
-               QStringLiteral("/api/v1/agentservice");
-    }
+    QString baseUrl() const { return u"http://127.0.0.1:%1/api/v1/agentservice"_s.arg(port_); }
     void answer(const std::string& endpoint, Answer answer) {
         const std::lock_guard lock(mutex_);
         answers_[endpoint] = std::move(answer);
@@ -106,7 +96,7 @@ private:
     int answered_ = 0;
 };
 
-const QString logBefore = QStringLiteral("[2025-01-01T00:00:00Z] [INFO] earlier line\n");
+const QString logBefore = u"[2025-01-01T00:00:00Z] [INFO] earlier line\n"_s;
 const std::string registered200 = R"({"computerID":"C-1001","token":"T-abc","clientID":"CL-7"})";
 
 template <typename T = QWidget> T* child(const QWidget& parent, const char* name) {
@@ -116,41 +106,47 @@ template <typename T = QWidget> T* child(const QWidget& parent, const char* name
     return widget;
 }
 
-// Types like a user where the key events can carry the text; tabs and other blanks are inserted.
+// Types like a user where key events can carry the text; tabs and other blanks are inserted.
 void type(QLineEdit* field, const QString& text) {
     field->clear();
     field->setFocus();
-    const bool printable = std::all_of(text.cbegin(), text.cend(),
-                                       [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
-    if (printable)
+    if (std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u' ' && c.unicode() < 0x7f; }))
         QTest::keyClicks(field, text);
     else
         field->insert(text);
     QCOMPARE(field->text(), text);
 }
 
-QString statusText(const QWidget& sheet) {
-    return child<QLabel>(sheet, "lblStatus")->text();
+// The log gained exactly one INFO line, with this message.
+bool loggedOnly(const QString& log, const QString& message) {
+    static const QString stamp = uR"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] \[INFO\] )"_s;
+    return log.startsWith(logBefore) &&
+           QRegularExpression(stamp + QRegularExpression::escape(message) + u"\\n$"_s)
+               .match(log.mid(logBefore.size()))
+               .hasMatch();
 }
 
-QColor statusColor(const QWidget& sheet) {
-    return Style::textColor(child<QLabel>(sheet, "lblStatus"));
+// The request carried every field of expected with its value.
+bool carries(const QJsonObject& body, const QJsonObject& expected) {
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        if (body.value(it.key()) != it.value())
+            return false;
+    return true;
 }
 
-QRegularExpression logLinePattern(const QString& message) {
-    return QRegularExpression(
-        QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\] \\[INFO\\] ") +
-        QRegularExpression::escape(message) + QStringLiteral("\\n$"));
-}
-
-// A loopback port with nobody listening.
-int closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
+// One registration: what is typed, what must be sent and stored, and how the server answers.
+struct RegisterCase {
+    QString username, password, clientName, locationName, apiUrl; // "URL" stands for the server's
+    QString sentClient, sentLocation;
+    int status = 200;
+    std::string body = registered200;
+    QString failure;   // what the status line ends with when no registration is stored
+    int endsEarly = 0; // 1: the sheet is closed while the request is out; 2: and deleted
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(RegisterCase)
 
 class TestSetupFlows final : public QObject {
     Q_OBJECT
@@ -158,57 +154,55 @@ class TestSetupFlows final : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-
-    void registerChecks_data();
-    void registerChecks();
-    void registerSucceeds_data();
-    void registerSucceeds();
-    void registerFails_data();
-    void registerFails();
-    void answerAfterSheetEnded_data();
-    void answerAfterSheetEnded();
+    void checks_data();
+    void checks();
+    void registration_data();
+    void registration();
     void save_data();
     void save();
-    void unregisterCancelled();
     void unregister_data();
     void unregister();
-    void reauthChecks_data();
-    void reauthChecks();
-    void reauthSucceeds();
-    void reauthFails();
-    void reauthWhileOtherActions_data();
-    void reauthWhileOtherActions();
+    void reauth_data();
+    void reauth();
     void mainWindowShowsNewIdentity();
 
 private:
-    AgentConfig unregisteredConfig() const;
-    AgentConfig registeredConfig() const;
-    // Builds the sheet on the stored config and shows it.
+    AgentConfig unregisteredConfig() const {
+        return {{}, {}, {}, {}, {}, server->baseUrl(), u"7.7.7-file"_s};
+    }
+    AgentConfig registeredConfig() const {
+        return {u"C-42"_s,   u"tok-stored"_s,   u"CL-old"_s,    u"Acme"_s,
+                u"Berlin"_s, server->baseUrl(), u"7.7.7-file"_s};
+    }
+    AgentConfig unregistered(const AgentConfig& was) const {
+        return {{}, {}, {}, u"Unassigned"_s, {}, was.apiBaseUrl, was.agentVersion};
+    }
+    // Builds the sheet on this stored configuration and shows it.
     void openSheet(const AgentConfig& config);
-    // Milliseconds from now until the sheet ends (-1 when it does not within the timeout).
-    qint64 msUntilClosed(int timeoutMs = 4000);
-    void openReauthBox();
-    QLineEdit* fieldNamed(const char* name) const { return child<QLineEdit>(*sheet, name); }
-    QPushButton* buttonNamed(const char* name) const { return child<QPushButton>(*sheet, name); }
+    void fill(std::initializer_list<std::pair<const char*, QString>> fields) {
+        for (const auto& [name, text] : fields)
+            type(child<QLineEdit>(*sheet, name), text);
+    }
+    QString field(const char* name) const { return child<QLineEdit>(*sheet, name)->text(); }
+    QPushButton* button(const char* name) const { return child<QPushButton>(*sheet, name); }
+    QString status() const { return child<QLabel>(*sheet, "lblStatus")->text(); }
+    QColor statusColor() const { return Style::textColor(child<QLabel>(*sheet, "lblStatus")); }
+    QString log() const { return QString::fromUtf8(sandbox->logBytes()); }
+    AgentConfig stored() const {
+        return AgentConfig::fromJson(sandbox->configBytes()).value_or(AgentConfig{});
+    }
+    // Milliseconds from now until the sheet ends, -1 when it does not within the timeout.
+    qint64 msUntilClosed(int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        return finished->isEmpty() && !finished->wait(timeoutMs) ? -1 : clock.elapsed();
+    }
 
     std::unique_ptr<TestSandbox> sandbox;
     std::unique_ptr<StubServer> server;
     std::unique_ptr<SetupWindowController> sheet;
     std::unique_ptr<QSignalSpy> finished;
 };
-
-AgentConfig TestSetupFlows::unregisteredConfig() const {
-    AgentConfig config = AgentConfig::defaults();
-    config.apiBaseUrl = server->baseUrl();
-    config.agentVersion = QStringLiteral("7.7.7-file");
-    return config;
-}
-
-AgentConfig TestSetupFlows::registeredConfig() const {
-    return {QStringLiteral("C-42"),      QStringLiteral("tok-stored"), QStringLiteral("CL-old"),
-            QStringLiteral("Acme"),      QStringLiteral("Berlin"),     server->baseUrl(),
-            QStringLiteral("7.7.7-file")};
-}
 
 void TestSetupFlows::init() {
     sandbox = std::make_unique<TestSandbox>();
@@ -232,491 +226,330 @@ void TestSetupFlows::openSheet(const AgentConfig& config) {
     QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
 }
 
-qint64 TestSetupFlows::msUntilClosed(int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    if (finished->isEmpty() && !finished->wait(timeoutMs))
-        return -1;
-    return clock.elapsed();
-}
-
-void TestSetupFlows::openReauthBox() {
-    buttonNamed("btnReauthToggle")->click();
-    QVERIFY(child(*sheet, "reauthBox")->isVisible());
-}
-
-// ---- Registration ----
-
-void TestSetupFlows::registerChecks_data() {
+// Registration and re-authentication refuse bad input before anything is sent or stored.
+void TestSetupFlows::checks_data() {
+    QTest::addColumn<bool>("reauth");
     QTest::addColumn<QString>("username");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("apiUrl"); // "URL" stands for the server's
     QTest::addColumn<QString>("message");
 
     // clang-format off
-    QTest::newRow("all empty: username first") << "" << "" << "" << "Username is required.";
-    QTest::newRow("blank username") << " \t " << "pw" << "URL" << "Username is required.";
-    QTest::newRow("no password") << "alice" << "" << "URL" << "Password is required.";
-    QTest::newRow("no URL") << "alice" << "pw" << "" << "API URL is required.";
-    QTest::newRow("URL of slashes and blanks") << "alice" << "pw" << QStringLiteral(" /// \u00A0")
-                                               << "API URL is required.";
+    QTest::newRow("register: all empty, username first") << false << "" << "" << "" << "Username is required.";
+    QTest::newRow("register: blank username") << false << " \t " << "pw" << "URL" << "Username is required.";
+    QTest::newRow("register: no password") << false << "alice" << "" << "URL" << "Password is required.";
+    QTest::newRow("register: URL of only slashes and blanks")
+        << false << "alice" << "pw" << u" /// \u00A0"_s << "API URL is required.";
+    // The stored computer ID is empty: the typed fields are checked before it.
+    QTest::newRow("reauth: blank user first") << true << "  " << "" << "" << "Username is required.";
+    QTest::newRow("reauth: no password") << true << "bob" << "" << "" << "Password is required.";
+    QTest::newRow("reauth: no computer ID")
+        << true << "bob" << "pw" << "" << u"No Computer ID found \u2014 use Setup to register."_s;
     // clang-format on
 }
 
-void TestSetupFlows::registerChecks() {
+void TestSetupFlows::checks() {
+    QFETCH(bool, reauth);
     QFETCH(QString, username);
     QFETCH(QString, password);
     QFETCH(QString, apiUrl);
     QFETCH(QString, message);
-    openSheet(unregisteredConfig());
+    if (reauth) {
+        openSheet(registeredConfig());
+        // The file changes under the open sheet: the check reads it afresh.
+        AgentConfig changed = registeredConfig();
+        changed.computerID.clear();
+        sandbox->writeConfig(changed);
+        button("btnReauthToggle")->click();
+        fill({{"txtReauthUser", username}, {"txtReauthPass", password}});
+    } else {
+        openSheet(unregisteredConfig());
+        fill({{"txtUsername", username},
+              {"txtPassword", password},
+              {"txtApiUrl", apiUrl.replace(u"URL"_s, server->baseUrl())}});
+    }
     const QByteArray configBefore = sandbox->configBytes();
-    type(fieldNamed("txtUsername"), username);
-    type(fieldNamed("txtPassword"), password);
-    type(fieldNamed("txtApiUrl"), apiUrl.replace(QLatin1String("URL"), server->baseUrl()));
+    QPushButton* action = button(reauth ? "btnReauth" : "btnRegister");
+    action->click();
 
-    auto* button = buttonNamed("btnRegister");
-    button->click();
-    QCOMPARE(statusText(*sheet), message);
-    QCOMPARE(statusColor(*sheet), Style::errorColor());
-    QVERIFY(button->isEnabled());
+    QCOMPARE(status(), message);
+    QCOMPARE(statusColor(), Style::errorColor());
+    QVERIFY(action->isEnabled());
     QTest::qWait(200);
     QVERIFY(server->received().empty());
     QCOMPARE(sandbox->configBytes(), configBefore);
 }
 
-void TestSetupFlows::registerSucceeds_data() {
-    QTest::addColumn<QString>("username");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("clientName");
-    QTest::addColumn<QString>("locationName");
-    QTest::addColumn<QString>("apiUrl"); // "URL" stands for the server's
-    QTest::addColumn<QString>("sentClient");
-    QTest::addColumn<QString>("sentLocation");
-
+void TestSetupFlows::registration_data() {
+    QTest::addColumn<RegisterCase>("c");
+    const auto ok = [](const char* name, const QString& username, const QString& password,
+                       const QString& client, const QString& location, const QString& url,
+                       const QString& sentClient, const QString& sentLocation) {
+        QTest::newRow(name) << RegisterCase{username,     password, client,        location, url, sentClient,
+                                            sentLocation, 200,      registered200, {},       0};
+    };
+    const auto fails = [](const char* name, int status, const std::string& body, const QString& shown,
+                          int endsEarly = 0) {
+        QTest::newRow(name) << RegisterCase{u"alice"_s, u"pw"_s, u"Acme"_s, {},    u"URL"_s, {},
+                                            {},         status,  body,      shown, endsEarly};
+    };
     // CANARY stands for a file that must never be created.
-    const QString hostileClient = QStringLiteral("Ac\"me' $(touch CANARY) `touch CANARY` back\\slash \\c %s");
-    const QString hostileLocation = QStringLiteral("-n \"; touch CANARY; \" \\\\ $HOME");
+    const QString hostileClient = u"Ac\"me' $(touch CANARY) `touch CANARY` back\\slash \\c %s"_s;
+    const QString hostileLocation = u"-n \"; touch CANARY; \" \\\\ $HOME"_s;
+    const QString u = u"Unassigned"_s;
     // clang-format off
-    QTest::newRow("plain") << "alice" << "s3cret" << "Acme" << "Berlin" << "URL" << "Acme" << "Berlin";
-    QTest::newRow("blank password sent as typed, user trimmed")
-        << QStringLiteral("\u2003alice\t") << "   " << " Acme " << "Berlin" << "URL" << "Acme" << "Berlin";
-    QTest::newRow("blank client is Unassigned")
-        << "alice" << "pw" << QStringLiteral(" \t\u00A0") << "Berlin" << "URL" << "Unassigned" << "Berlin";
-    QTest::newRow("blank location") << "alice" << "pw" << "Acme" << "  " << "URL" << "Acme" << "";
-    QTest::newRow("URL slashes and blanks dropped")
-        << "alice" << "pw" << "Acme" << "Berlin" << " URL/// " << "Acme" << "Berlin";
-    QTest::newRow("hostile text kept exactly")
-        << "alice" << "pw" << hostileClient << hostileLocation << "URL" << hostileClient << hostileLocation;
+    ok("blank password sent as typed, user trimmed", u"\u2003alice\t"_s, u"   "_s, u" Acme "_s, u"Berlin"_s, u"URL"_s, u"Acme"_s, u"Berlin"_s);
+    ok("blank client is Unassigned", u"alice"_s, u"pw"_s, u" \t\u00A0"_s, u"Berlin"_s, u"URL"_s, u, u"Berlin"_s);
+    ok("blank location", u"alice"_s, u"pw"_s, u"Acme"_s, u"  "_s, u"URL"_s, u"Acme"_s, {});
+    ok("URL slashes and blanks dropped", u"alice"_s, u"pw"_s, u"Acme"_s, {}, u" URL/// "_s, u"Acme"_s, {});
+    ok("hostile text kept exactly", u"alice"_s, u"pw"_s, hostileClient, hostileLocation, u"URL"_s, hostileClient, hostileLocation);
+    fails("401 with message", 401, R"({"message":"Invalid credentials"})", u"Invalid credentials"_s);
+    fails("200 without token", 200, R"({"computerID":"C-1"})", u"Registration failed (HTTP 200)."_s);
+    // A success that answers after the sheet has ended changes nothing.
+    fails("sheet closed while the request is out", 200, registered200, u"Registering\u2026"_s, 1);
+    fails("controller gone while the request is out", 200, registered200, {}, 2);
     // clang-format on
 }
 
-void TestSetupFlows::registerSucceeds() {
-    QFETCH(QString, username);
-    QFETCH(QString, password);
-    QFETCH(QString, clientName);
-    QFETCH(QString, locationName);
-    QFETCH(QString, apiUrl);
-    QFETCH(QString, sentClient);
-    QFETCH(QString, sentLocation);
-    const QString canary = sandbox->path(QStringLiteral("canary"));
-    clientName.replace(QLatin1String("CANARY"), canary);
-    locationName.replace(QLatin1String("CANARY"), canary);
-    sentClient.replace(QLatin1String("CANARY"), canary);
-    sentLocation.replace(QLatin1String("CANARY"), canary);
-    server->answer("register/", {200, registered200});
+void TestSetupFlows::registration() {
+    QFETCH(RegisterCase, c);
+    const QString canary = sandbox->path(u"canary"_s);
+    for (QString* text : {&c.clientName, &c.locationName, &c.sentClient, &c.sentLocation})
+        text->replace(u"CANARY"_s, canary);
+    server->answer("register/", {c.status, c.body, c.endsEarly ? 700 : 0});
     openSheet(unregisteredConfig());
+    const QByteArray configBefore = sandbox->configBytes();
+    fill({{"txtUsername", c.username},
+          {"txtPassword", c.password},
+          {"txtClientName", c.clientName},
+          {"txtLocationName", c.locationName},
+          {"txtApiUrl", c.apiUrl.replace(u"URL"_s, server->baseUrl())}});
+    button("btnRegister")->click();
+    QCOMPARE(status(), u"Registering\u2026"_s);
+    QCOMPARE(statusColor(), Style::successColor());
+    QVERIFY(!button("btnRegister")->isEnabled());
 
-    type(fieldNamed("txtUsername"), username);
-    type(fieldNamed("txtPassword"), password);
-    type(fieldNamed("txtClientName"), clientName);
-    type(fieldNamed("txtLocationName"), locationName);
-    type(fieldNamed("txtApiUrl"), apiUrl.replace(QLatin1String("URL"), server->baseUrl()));
-    auto* button = buttonNamed("btnRegister");
-    button->click();
-    QCOMPARE(statusText(*sheet), QStringLiteral("Registering\u2026"));
-    QCOMPARE(statusColor(*sheet), Style::successColor());
-    QVERIFY(!button->isEnabled());
-    // The agent version is the file's at the moment the answer is handled.
+    if (c.endsEarly) {
+        QTRY_COMPARE(server->received().size(), size_t(1));
+        button("btnClose")->click();
+        QCOMPARE(finished->count(), 1);
+        if (c.endsEarly == 2)
+            sheet.reset();
+        QTRY_COMPARE(server->answered(), 1);
+        QTest::qWait(500); // the answer travels back and is handled (or dropped)
+    } else if (!c.failure.isEmpty()) {
+        QTRY_COMPARE(status(), c.failure);
+        QCOMPARE(statusColor(), Style::errorColor());
+        QVERIFY(button("btnRegister")->isEnabled());
+        QCOMPARE(field("txtUsername"), c.username);
+        QCOMPARE(field("txtPassword"), c.password);
+        QCOMPARE(msUntilClosed(1300), -1);
+    }
+    if (c.endsEarly || !c.failure.isEmpty()) {
+        QCOMPARE(sandbox->configBytes(), configBefore);
+        QCOMPARE(log(), logBefore);
+        if (sheet)
+            QCOMPARE(status(), c.failure);
+        return;
+    }
+    // The agent version kept is the file's when the answer is handled.
     AgentConfig changed = unregisteredConfig();
-    changed.agentVersion = QStringLiteral("8.0.0-meanwhile");
+    changed.agentVersion = u"8.0.0-meanwhile"_s;
     sandbox->writeConfig(changed);
-
-    QTRY_COMPARE(statusText(*sheet), QStringLiteral("Registration successful!"));
-    const qint64 closedAfter = msUntilClosed();
-    QCOMPARE(statusColor(*sheet), Style::successColor());
-    QVERIFY(!button->isEnabled());
-
+    QTRY_COMPARE(status(), u"Registration successful!"_s);
+    const qint64 closedAfter = msUntilClosed(4000);
+    QVERIFY2(closedAfter >= 1000, qPrintable(QString::number(closedAfter)));
+    QCOMPARE(statusColor(), Style::successColor());
     const auto received = server->received();
     QCOMPARE(received.size(), size_t(1));
-    QCOMPARE(received[0].path, QStringLiteral("/api/v1/agentservice/register/"));
-    QCOMPARE(received[0].body.value(QLatin1String("username")).toString(), QStringLiteral("alice"));
-    QCOMPARE(received[0].body.value(QLatin1String("password")).toString(), password);
-    QCOMPARE(received[0].body.value(QLatin1String("clientName")).toString(), sentClient);
-    QCOMPARE(received[0].body.value(QLatin1String("locationName")).toString(), sentLocation);
-    QVERIFY(!received[0].body.contains(QLatin1String("computerID")));
-
-    const AgentConfig expected{
-        QStringLiteral("C-1001"), QStringLiteral("T-abc"), QStringLiteral("CL-7"), sentClient, sentLocation,
-        server->baseUrl(),        changed.agentVersion};
-    QCOMPARE(AgentConfig::fromJson(sandbox->configBytes()), std::optional(expected));
-
-    const QString log = QString::fromUtf8(sandbox->logBytes());
-    QVERIFY(log.startsWith(logBefore));
-    const QString message = QStringLiteral("Agent registered successfully. ComputerID: C-1001 Client: ") +
-                            sentClient + QStringLiteral(" Location: ") + sentLocation;
-    const QString added = log.mid(logBefore.size());
-    QVERIFY2(logLinePattern(message).match(added).hasMatch(), qPrintable(added));
+    QCOMPARE(received[0].path, u"/api/v1/agentservice/register/"_s);
+    const QJsonObject sent{{u"username"_s, u"alice"_s},
+                           {u"password"_s, c.password},
+                           {u"clientName"_s, c.sentClient},
+                           {u"locationName"_s, c.sentLocation}};
+    QVERIFY(carries(received[0].body, sent) && !received[0].body.contains(u"computerID"_s));
+    QCOMPARE(stored(), AgentConfig({u"C-1001"_s, u"T-abc"_s, u"CL-7"_s, c.sentClient, c.sentLocation,
+                                    server->baseUrl(), changed.agentVersion}));
+    QVERIFY2(loggedOnly(log(), u"Agent registered successfully. ComputerID: C-1001 Client: "_s +
+                                   c.sentClient + u" Location: "_s + c.sentLocation),
+             qPrintable(log()));
     QVERIFY(!QFile::exists(canary));
-
-    QVERIFY2(closedAfter >= 1000, qPrintable(QString::number(closedAfter)));
 }
-
-void TestSetupFlows::registerFails_data() {
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("shown");
-
-    // clang-format off
-    QTest::newRow("401 with message") << 401 << R"({"message":"Invalid credentials"})" << "Invalid credentials";
-    QTest::newRow("502 without message") << 502 << "{}" << "Registration failed (HTTP 502).";
-    QTest::newRow("200 without token") << 200 << R"({"computerID":"C-1"})" << "Registration failed (HTTP 200).";
-    QTest::newRow("not JSON") << 200 << "oops" << "Parse error: Could not parse server response";
-    // clang-format on
-}
-
-void TestSetupFlows::registerFails() {
-    QFETCH(int, status);
-    QFETCH(QString, body);
-    QFETCH(QString, shown);
-    server->answer("register/", {status, body.toStdString()});
-    openSheet(unregisteredConfig());
-    const QByteArray configBefore = sandbox->configBytes();
-    type(fieldNamed("txtUsername"), QStringLiteral("alice"));
-    type(fieldNamed("txtPassword"), QStringLiteral("pw"));
-    type(fieldNamed("txtClientName"), QStringLiteral("Acme"));
-    auto* button = buttonNamed("btnRegister");
-    button->click();
-
-    QTRY_COMPARE(statusText(*sheet), shown);
-    QCOMPARE(statusColor(*sheet), Style::errorColor());
-    QVERIFY(button->isEnabled());
-    QCOMPARE(fieldNamed("txtUsername")->text(), QStringLiteral("alice"));
-    QCOMPARE(fieldNamed("txtPassword")->text(), QStringLiteral("pw"));
-    QCOMPARE(fieldNamed("txtClientName")->text(), QStringLiteral("Acme"));
-    QCOMPARE(sandbox->configBytes(), configBefore);
-    QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
-    QCOMPARE(msUntilClosed(1300), -1);
-}
-
-void TestSetupFlows::answerAfterSheetEnded_data() {
-    QTest::addColumn<bool>("deleteSheet");
-    QTest::newRow("sheet ended") << false;
-    QTest::newRow("controller gone") << true;
-}
-
-void TestSetupFlows::answerAfterSheetEnded() {
-    QFETCH(bool, deleteSheet);
-    server->answer("register/", {200, registered200, 700});
-    openSheet(unregisteredConfig());
-    const QByteArray configBefore = sandbox->configBytes();
-    type(fieldNamed("txtUsername"), QStringLiteral("alice"));
-    type(fieldNamed("txtPassword"), QStringLiteral("pw"));
-    buttonNamed("btnRegister")->click();
-    QTRY_COMPARE(server->received().size(), size_t(1));
-
-    buttonNamed("btnClose")->click();
-    QCOMPARE(finished->count(), 1);
-    if (deleteSheet)
-        sheet.reset();
-    QTRY_COMPARE(server->answered(), 1);
-    QTest::qWait(500); // the answer travels back and is handled (or dropped)
-
-    QCOMPARE(sandbox->configBytes(), configBefore);
-    QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
-    if (!deleteSheet)
-        QCOMPARE(statusText(*sheet), QStringLiteral("Registering\u2026"));
-}
-
-// ---- Save ----
 
 void TestSetupFlows::save_data() {
     QTest::addColumn<QString>("clientName");
-    QTest::addColumn<QString>("locationName");
+    QTest::addColumn<QString>("location");
     QTest::addColumn<QString>("apiUrl");
     QTest::addColumn<QString>("storedClient");
-    QTest::addColumn<QString>("storedLocation");
     QTest::addColumn<QString>("storedUrl");
 
-    const QString url = QStringLiteral("https://rmm.example/api");
+    const QString url = u"https://rmm.example/api"_s;
     // clang-format off
-    QTest::newRow("edited") << " Globex " << "\tParis" << url << "Globex" << "Paris" << url;
-    QTest::newRow("blank client is Unassigned") << "   " << "Paris" << url << "Unassigned" << "Paris" << url;
-    QTest::newRow("URL slashes dropped") << "Globex" << "Paris" << " /" + url + "// " << "Globex" << "Paris" << url;
-    QTest::newRow("all empty") << "" << "" << "" << "Unassigned" << "" << "";
+    QTest::newRow("blank client stored as Unassigned") << "   " << "Paris" << url << "Unassigned" << url;
+    QTest::newRow("URL slashes dropped") << "Globex" << "Paris" << " /" + url + "// " << "Globex" << url;
+    QTest::newRow("all empty") << "" << "" << "" << "Unassigned" << "";
     // clang-format on
 }
 
 void TestSetupFlows::save() {
     QFETCH(QString, clientName);
-    QFETCH(QString, locationName);
+    QFETCH(QString, location);
     QFETCH(QString, apiUrl);
     QFETCH(QString, storedClient);
-    QFETCH(QString, storedLocation);
     QFETCH(QString, storedUrl);
     openSheet(registeredConfig());
-    type(fieldNamed("txtClientName"), clientName);
-    type(fieldNamed("txtLocationName"), locationName);
-    type(fieldNamed("txtApiUrl"), apiUrl);
-    buttonNamed("btnSave")->click();
+    fill({{"txtClientName", clientName}, {"txtLocationName", location}, {"txtApiUrl", apiUrl}});
+    button("btnSave")->click();
 
-    QCOMPARE(statusText(*sheet), QStringLiteral("Settings saved."));
-    QCOMPARE(statusColor(*sheet), Style::successColor());
+    QCOMPARE(status(), u"Settings saved."_s);
+    QCOMPARE(statusColor(), Style::successColor());
     AgentConfig expected = registeredConfig();
     expected.clientName = storedClient;
-    expected.locationName = storedLocation;
+    expected.locationName = location;
     expected.apiBaseUrl = storedUrl;
-    QCOMPARE(AgentConfig::fromJson(sandbox->configBytes()), std::optional(expected));
+    QCOMPARE(stored(), expected);
     // The fields keep what was typed.
-    QCOMPARE(fieldNamed("txtClientName")->text(), clientName);
-    QCOMPARE(fieldNamed("txtApiUrl")->text(), apiUrl);
-    QVERIFY(buttonNamed("btnSave")->isEnabled());
-    QVERIFY(server->received().empty());
-    QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
+    QCOMPARE(field("txtClientName"), clientName);
+    QCOMPARE(field("txtApiUrl"), apiUrl);
+    QCOMPARE(log(), logBefore);
     QCOMPARE(msUntilClosed(300), -1);
 }
 
-// ---- Unregister ----
-
-void TestSetupFlows::unregisterCancelled() {
-    openSheet(registeredConfig());
-    const QByteArray configBefore = sandbox->configBytes();
-    int alerts = 0;
-    Dialogs::setHook([&alerts](QMessageBox& box) {
-        ++alerts;
-        QCOMPARE(box.text(), QStringLiteral("Unregister this agent?"));
-        QCOMPARE(
-            box.informativeText(),
-            QStringLiteral(
-                "This permanently removes this computer from Tavrel and deletes all collected tool data."));
-        QCOMPARE(box.icon(), QMessageBox::Warning);
-        const auto buttons = box.findChildren<QPushButton*>();
-        QCOMPARE(buttons.size(), 2);
-        QCOMPARE(child<QPushButton>(box, "btnConfirmUnregister")->text(), QStringLiteral("Unregister"));
-        QCOMPARE(box.escapeButton(),
-                 static_cast<QAbstractButton*>(child<QPushButton>(box, "btnCancelUnregister")));
-        child<QPushButton>(box, "btnCancelUnregister")->click();
-    });
-    auto* button = buttonNamed("btnUnregister");
-    button->click();
-
-    QCOMPARE(alerts, 1);
-    QVERIFY(button->isEnabled());
-    QVERIFY(statusText(*sheet).isEmpty());
-    QTest::qWait(200);
-    QVERIFY(server->received().empty());
-    QCOMPARE(sandbox->configBytes(), configBefore);
-}
-
 void TestSetupFlows::unregister_data() {
+    QTest::addColumn<bool>("confirm");
     QTest::addColumn<bool>("reachable");
-    QTest::newRow("server answers 404 with an object") << true;
-    QTest::newRow("server unreachable") << false;
+    QTest::newRow("cancelled") << false << true;
+    QTest::newRow("server answers 404 with an object") << true << true;
+    QTest::newRow("server unreachable") << true << false;
 }
 
 void TestSetupFlows::unregister() {
+    QFETCH(bool, confirm);
     QFETCH(bool, reachable);
     server->answer("deregister/", {404, R"({"detail":"unknown computer"})"});
-    AgentConfig stored = registeredConfig();
-    if (!reachable)
-        stored.apiBaseUrl =
-            QStringLiteral("http://127.0.0.1:") + QString::number(closedPort()) + QStringLiteral("/api");
-    openSheet(stored);
-    Dialogs::setHook([](QMessageBox& box) { child<QPushButton>(box, "btnConfirmUnregister")->click(); });
+    AgentConfig before = registeredConfig();
+    if (!reachable) // nobody listens on the discard port
+        before.apiBaseUrl = u"http://127.0.0.1:9/api"_s;
+    openSheet(before);
+    int alerts = 0;
+    Dialogs::setHook([&](QMessageBox& box) {
+        ++alerts;
+        QCOMPARE(box.text(), u"Unregister this agent?"_s);
+        QCOMPARE(
+            box.informativeText(),
+            u"This permanently removes this computer from Tavrel and deletes all collected tool data."_s);
+        QCOMPARE(box.icon(), QMessageBox::Warning);
+        QCOMPARE(box.buttons().size(), 2);
+        QCOMPARE(child<QPushButton>(box, "btnConfirmUnregister")->text(), u"Unregister"_s);
+        QCOMPARE(box.escapeButton(), child<QAbstractButton>(box, "btnCancelUnregister"));
+        child<QPushButton>(box, confirm ? "btnConfirmUnregister" : "btnCancelUnregister")->click();
+    });
     // An edited, unsaved URL is not where the stored identity lives.
-    type(fieldNamed("txtApiUrl"), QStringLiteral("http://127.0.0.1:9/elsewhere"));
-    auto* button = buttonNamed("btnUnregister");
-    button->click();
-    QCOMPARE(statusText(*sheet), QStringLiteral("Contacting server\u2026"));
-    QCOMPARE(statusColor(*sheet), Style::successColor());
-    QVERIFY(!button->isEnabled());
+    fill({{"txtApiUrl", u"http://127.0.0.1:9/elsewhere"_s}});
+    button("btnUnregister")->click();
+    QCOMPARE(alerts, 1);
+    if (!confirm) {
+        QVERIFY(button("btnUnregister")->isEnabled());
+        QVERIFY(status().isEmpty());
+        QTest::qWait(200);
+        QVERIFY(server->received().empty());
+        QCOMPARE(stored(), before);
+        return;
+    }
+    QCOMPARE(status(), u"Contacting server\u2026"_s);
+    QVERIFY(!button("btnUnregister")->isEnabled());
 
-    const QString prefix = QStringLiteral("Deregistered locally. Server: ");
+    const QString prefix = u"Deregistered locally. Server: "_s;
     if (reachable)
-        QTRY_COMPARE(statusText(*sheet), QStringLiteral("Agent unregistered."));
+        QTRY_COMPARE(status(), u"Agent unregistered."_s);
     else
-        QTRY_VERIFY(statusText(*sheet).startsWith(prefix));
-    const qint64 closedAfter = msUntilClosed();
-    QCOMPARE(statusColor(*sheet), Style::successColor());
-    QVERIFY(!button->isEnabled());
-    // Its red title greys out with it.
-    QVERIFY(button->palette().color(QPalette::Disabled, QPalette::ButtonText) != Style::errorColor());
-    if (reachable) {
-        const auto received = server->received();
-        QCOMPARE(received.size(), size_t(1));
-        QCOMPARE(received[0].path, QStringLiteral("/api/v1/agentservice/deregister/"));
-        QCOMPARE(received[0].body, QJsonObject({{QStringLiteral("token"), stored.token}}));
-    } else {
-        QVERIFY(statusText(*sheet).size() > prefix.size());
-    }
-
-    const AgentConfig expected{
-        {}, {}, {}, QStringLiteral("Unassigned"), {}, stored.apiBaseUrl, stored.agentVersion};
-    const auto now = AgentConfig::fromJson(sandbox->configBytes());
-    QCOMPARE(now, std::optional(expected));
-    QVERIFY(!now->isRegistered());
-    QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
+        QTRY_VERIFY(status().startsWith(prefix) && status().size() > prefix.size());
+    const qint64 closedAfter = msUntilClosed(4000);
     QVERIFY2(closedAfter >= 1300, qPrintable(QString::number(closedAfter)));
-}
-
-// ---- Re-authenticate ----
-
-void TestSetupFlows::reauthChecks_data() {
-    QTest::addColumn<QString>("username");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("message");
-
-    // The stored computer ID is empty: the typed fields are checked before it.
-    QTest::newRow("blank user first") << "  "
-                                      << ""
-                                      << "Username is required.";
-    QTest::newRow("no password") << "bob"
-                                 << ""
-                                 << "Password is required.";
-    QTest::newRow("no computer ID") << "bob"
-                                    << "pw"
-                                    << "No Computer ID found \u2014 use Setup to register.";
-}
-
-void TestSetupFlows::reauthChecks() {
-    QFETCH(QString, username);
-    QFETCH(QString, password);
-    QFETCH(QString, message);
-    openSheet(registeredConfig());
-    // The file changes under the open sheet: the check reads it afresh.
-    AgentConfig changed = registeredConfig();
-    changed.computerID.clear();
-    sandbox->writeConfig(changed);
-    const QByteArray configBefore = sandbox->configBytes();
-    openReauthBox();
-    type(fieldNamed("txtReauthUser"), username);
-    type(fieldNamed("txtReauthPass"), password);
-    auto* button = buttonNamed("btnReauth");
-    button->click();
-
-    QCOMPARE(statusText(*sheet), message);
-    QCOMPARE(statusColor(*sheet), Style::errorColor());
-    QVERIFY(button->isEnabled());
-    QTest::qWait(200);
-    QVERIFY(server->received().empty());
-    QCOMPARE(sandbox->configBytes(), configBefore);
-}
-
-void TestSetupFlows::reauthSucceeds() {
-    server->answer("register/", {200, R"({"computerID":"C-OTHER","token":"T-new","clientID":"CL-new"})"});
-    const AgentConfig stored = registeredConfig();
-    openSheet(stored);
-    // Unsaved edits in the form do not reach the request.
-    type(fieldNamed("txtClientName"), QStringLiteral("Edited"));
-    type(fieldNamed("txtApiUrl"), QStringLiteral("http://127.0.0.1:9/elsewhere"));
-    openReauthBox();
-    type(fieldNamed("txtReauthUser"), QStringLiteral(" bob "));
-    type(fieldNamed("txtReauthPass"), QStringLiteral(" pw "));
-    auto* button = buttonNamed("btnReauth");
-    button->click();
-    QCOMPARE(statusText(*sheet), QStringLiteral("Contacting server\u2026"));
-    QVERIFY(!button->isEnabled());
-
-    QTRY_COMPARE(statusText(*sheet), QStringLiteral("Re-authentication successful. Token updated."));
-    const qint64 closedAfter = msUntilClosed();
-    QCOMPARE(statusColor(*sheet), Style::successColor());
-    QVERIFY(button->isEnabled());
-    QVERIFY(fieldNamed("txtReauthUser")->text().isEmpty());
-    QVERIFY(fieldNamed("txtReauthPass")->text().isEmpty());
-
+    QCOMPARE(statusColor(), Style::successColor());
     const auto received = server->received();
-    QCOMPARE(received.size(), size_t(1));
-    QCOMPARE(received[0].path, QStringLiteral("/api/v1/agentservice/register/"));
-    const QJsonObject& body = received[0].body;
-    QCOMPARE(body.value(QLatin1String("username")).toString(), QStringLiteral("bob"));
-    QCOMPARE(body.value(QLatin1String("password")).toString(), QStringLiteral(" pw "));
-    QCOMPARE(body.value(QLatin1String("computerID")).toString(), stored.computerID);
-    QCOMPARE(body.value(QLatin1String("clientName")).toString(), stored.clientName);
-    QCOMPARE(body.value(QLatin1String("locationName")).toString(), stored.locationName);
-
-    AgentConfig expected = stored;
-    expected.token = QStringLiteral("T-new");
-    expected.clientID = QStringLiteral("CL-new");
-    QCOMPARE(AgentConfig::fromJson(sandbox->configBytes()), std::optional(expected));
-    const QString added = QString::fromUtf8(sandbox->logBytes()).mid(logBefore.size());
-    QVERIFY2(
-        logLinePattern(QStringLiteral("Re-authentication successful. Token updated for ComputerID: C-42"))
-            .match(added)
-            .hasMatch(),
-        qPrintable(added));
-    QVERIFY2(closedAfter >= 800, qPrintable(QString::number(closedAfter)));
+    QCOMPARE(received.size(), size_t(reachable ? 1 : 0));
+    if (reachable) {
+        QCOMPARE(received[0].path, u"/api/v1/agentservice/deregister/"_s);
+        QCOMPARE(received[0].body, QJsonObject({{u"token"_s, before.token}}));
+    }
+    QCOMPARE(stored(), unregistered(before));
+    QCOMPARE(log(), logBefore);
 }
 
-void TestSetupFlows::reauthFails() {
-    server->answer("register/", {500, "{}"});
-    openSheet(registeredConfig());
-    const QByteArray configBefore = sandbox->configBytes();
-    openReauthBox();
-    type(fieldNamed("txtReauthUser"), QStringLiteral("bob"));
-    type(fieldNamed("txtReauthPass"), QStringLiteral("wrong"));
-    auto* button = buttonNamed("btnReauth");
-    button->click();
-
-    QTRY_COMPARE(statusText(*sheet), QStringLiteral("Registration failed (HTTP 500)."));
-    QCOMPARE(statusColor(*sheet), Style::errorColor());
-    QVERIFY(button->isEnabled());
-    QCOMPARE(fieldNamed("txtReauthUser")->text(), QStringLiteral("bob"));
-    QCOMPARE(fieldNamed("txtReauthPass")->text(), QStringLiteral("wrong"));
-    QCOMPARE(sandbox->configBytes(), configBefore);
-    QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
-    QCOMPARE(msUntilClosed(1200), -1);
+void TestSetupFlows::reauth_data() {
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("meanwhile"); // what the user does while the request is out
+    QTest::addColumn<QString>("shown");
+    const QString renewed = u"Re-authentication successful. Token updated."_s;
+    QTest::newRow("success; the server names another computer ID") << 200 << "" << renewed;
+    QTest::newRow("failure") << 500 << "" << u"Registration failed (HTTP 500)."_s;
+    // The token goes into the record read when the answer arrives: a Save made meanwhile is kept,
+    // and an identity unregistered meanwhile is not revived by the late token.
+    QTest::newRow("save meanwhile") << 200 << "save" << renewed;
+    QTest::newRow("unregister meanwhile") << 200 << "unregister" << u"Agent unregistered."_s;
 }
 
-// While a re-authentication is out, the form stays usable: a Save made meanwhile is kept, and
-// an unregistration that answers first is not undone by the late token.
-void TestSetupFlows::reauthWhileOtherActions_data() {
-    QTest::addColumn<bool>("unregister");
-    QTest::newRow("save meanwhile") << false;
-    QTest::newRow("unregister meanwhile") << true;
-}
-
-void TestSetupFlows::reauthWhileOtherActions() {
-    QFETCH(bool, unregister);
-    server->answer("register/", {200, R"({"computerID":"C-42","token":"T-new","clientID":"CL-new"})", 700});
+void TestSetupFlows::reauth() {
+    QFETCH(int, code);
+    QFETCH(QString, meanwhile);
+    QFETCH(QString, shown);
+    server->answer("register/",
+                   {code, R"({"computerID":"C-OTHER","token":"T-new","clientID":"CL-new"})", 700});
     server->answer("deregister/", {200, "{}"});
-    openSheet(registeredConfig());
+    const AgentConfig before = registeredConfig();
+    openSheet(before);
     Dialogs::setHook([](QMessageBox& box) { child<QPushButton>(box, "btnConfirmUnregister")->click(); });
-    openReauthBox();
-    type(fieldNamed("txtReauthUser"), QStringLiteral("bob"));
-    type(fieldNamed("txtReauthPass"), QStringLiteral("pw"));
-    buttonNamed("btnReauth")->click();
-    if (unregister) {
-        buttonNamed("btnUnregister")->click();
-        QTRY_COMPARE(statusText(*sheet), QStringLiteral("Agent unregistered."));
-    } else {
-        type(fieldNamed("txtLocationName"), QStringLiteral("Paris"));
-        buttonNamed("btnSave")->click();
-    }
-    QTRY_COMPARE(server->answered(), unregister ? 2 : 1);
-    QTest::qWait(300);
+    // Unsaved edits in the form do not reach the request.
+    const QString elsewhere = u"http://127.0.0.1:9/elsewhere"_s;
+    fill({{"txtClientName", u"Edited"_s}, {"txtLocationName", u"Paris"_s}, {"txtApiUrl", elsewhere}});
+    button("btnReauthToggle")->click();
+    fill({{"txtReauthUser", u" bob "_s}, {"txtReauthPass", u" pw "_s}});
+    button("btnReauth")->click();
+    QCOMPARE(status(), u"Contacting server\u2026"_s);
+    QVERIFY(!button("btnReauth")->isEnabled());
+    if (meanwhile == u"save")
+        button("btnSave")->click();
+    else if (meanwhile == u"unregister")
+        button("btnUnregister")->click();
 
-    const AgentConfig now = AgentConfig::load();
-    if (unregister) {
-        QVERIFY(!now.isRegistered());
-        QCOMPARE(now.token, QString());
-        QCOMPARE(QString::fromUtf8(sandbox->logBytes()), logBefore);
+    QTRY_VERIFY(button("btnReauth")->isEnabled()); // the answer has been handled
+    QCOMPARE(status(), shown);
+    const auto received = server->received();
+    const auto request = std::find_if(received.cbegin(), received.cend(), [](const auto& r) {
+        return r.path.endsWith(u"/agentservice/register/");
+    });
+    QVERIFY(request != received.cend());
+    QVERIFY(carries(request->body, {{u"username"_s, u"bob"_s},
+                                    {u"password"_s, u" pw "_s},
+                                    {u"clientName"_s, before.clientName},
+                                    {u"locationName"_s, before.locationName},
+                                    {u"computerID"_s, before.computerID}}));
+    if (meanwhile == u"unregister") {
+        QCOMPARE(stored(), unregistered(before));
+        QCOMPARE(log(), logBefore);
+    } else if (code != 200) {
+        QCOMPARE(statusColor(), Style::errorColor());
+        QCOMPARE(field("txtReauthUser"), u" bob "_s);
+        QCOMPARE(field("txtReauthPass"), u" pw "_s);
+        QCOMPARE(stored(), before);
+        QCOMPARE(log(), logBefore);
+        QCOMPARE(msUntilClosed(1200), -1);
     } else {
-        QCOMPARE(statusText(*sheet), QStringLiteral("Re-authentication successful. Token updated."));
-        QCOMPARE(now.locationName, QStringLiteral("Paris"));
-        QCOMPARE(now.token, QStringLiteral("T-new"));
+        QCOMPARE(statusColor(), Style::successColor());
+        QVERIFY(field("txtReauthUser").isEmpty() && field("txtReauthPass").isEmpty());
+        AgentConfig expected = before;
+        if (meanwhile == u"save")
+            expected = {before.computerID, {}, {}, u"Edited"_s, u"Paris"_s, elsewhere, before.agentVersion};
+        expected.token = u"T-new"_s;
+        expected.clientID = u"CL-new"_s;
+        QCOMPARE(stored(), expected);
+        QVERIFY2(loggedOnly(log(), u"Re-authentication successful. Token updated for ComputerID: C-42"_s),
+                 qPrintable(log()));
+        const qint64 closedAfter = msUntilClosed(4000);
+        QVERIFY2(closedAfter >= 800, qPrintable(QString::number(closedAfter)));
     }
 }
-
-// ---- With the main window ----
 
 void TestSetupFlows::mainWindowShowsNewIdentity() {
     server->answer("register/", {200, registered200});
@@ -725,31 +558,21 @@ void TestSetupFlows::mainWindowShowsNewIdentity() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* id = child<QLineEdit>(window, "txtComputerID");
-    QVERIFY(id->text() != QLatin1String("C-1001"));
+    QVERIFY(id->text() != u"C-1001"_s);
 
     child<QPushButton>(window, "btnSettings")->click();
     auto* opened = window.findChild<SetupWindowController*>();
-    QVERIFY(opened);
-    QVERIFY(opened->isVisible());
-    QVERIFY(!opened->isRegisteredForm());
+    QVERIFY(opened && opened->isVisible() && !opened->isRegisteredForm());
     QSignalSpy ended(opened, &QDialog::finished);
-    type(child<QLineEdit>(*opened, "txtUsername"), QStringLiteral("alice"));
-    type(child<QLineEdit>(*opened, "txtPassword"), QStringLiteral("pw"));
-    type(child<QLineEdit>(*opened, "txtClientName"), QStringLiteral("Acme"));
+    type(child<QLineEdit>(*opened, "txtUsername"), u"alice"_s);
+    type(child<QLineEdit>(*opened, "txtPassword"), u"pw"_s);
+    type(child<QLineEdit>(*opened, "txtClientName"), u"Acme"_s);
     child<QPushButton>(*opened, "btnRegister")->click();
 
     QVERIFY(ended.wait(5000));
     // The sheet's end refreshes the window at once, not at its next 3-second tick.
-    QTRY_COMPARE_WITH_TIMEOUT(id->text(), QStringLiteral("C-1001"), 1000);
-    QCOMPARE(child<QLabel>(window, "lblClientName")->text(), QStringLiteral("Acme"));
-    QTRY_VERIFY(!window.findChild<SetupWindowController*>()); // released once ended
-
-    // Opened again, the sheet shows the settings form of the new identity.
-    child<QPushButton>(window, "btnSettings")->click();
-    auto* reopened = window.findChild<SetupWindowController*>();
-    QVERIFY(reopened && reopened->isVisible());
-    QVERIFY(reopened->isRegisteredForm());
-    QCOMPARE(child<QLabel>(*reopened, "lblComputerID")->text(), QStringLiteral("C-1001"));
+    QTRY_COMPARE_WITH_TIMEOUT(id->text(), u"C-1001"_s, 1000);
+    QCOMPARE(child<QLabel>(window, "lblClientName")->text(), u"Acme"_s);
 }
 
 QTEST_MAIN(TestSetupFlows)

@@ -1,8 +1,7 @@
-// The setup sheet as built: both forms' frames and contents, the re-authentication box, the ways
-// of closing it, and the text normalisations its flows share.
+// The setup sheet as built: both forms' frames, sizes and first contents, the re-authentication
+// box, the ways of closing it, and the text normalisations its flows share.
 #include "Tavrel_Agent/SetupForm.h"
 #include "Tavrel_Agent/SetupWindowController.h"
-#include "Tavrel_Agent/ViewHelpers.h"
 #include "support/TestSandbox.h"
 
 #include <QLabel>
@@ -15,15 +14,11 @@
 
 Q_DECLARE_METATYPE(AgentConfig)
 
+using namespace Qt::StringLiterals;
+
 namespace {
-AgentConfig registered() {
-    AgentConfig config = AgentConfig::defaults();
-    config.computerID = QStringLiteral("C-42");
-    config.token = QStringLiteral("tok");
-    config.clientName = QStringLiteral("Acme");
-    config.locationName = QStringLiteral("Berlin");
-    config.apiBaseUrl = QStringLiteral("https://rmm.example/api/v1/agentservice");
-    return config;
+AgentConfig registered(const QString& clientName = u"Acme"_s) {
+    return {u"C-42"_s, u"tok"_s, {}, clientName, u"Berlin"_s, u"https://rmm.example/api"_s, {}};
 }
 
 template <typename T = QWidget> T* child(const QWidget& parent, const QString& name) {
@@ -42,11 +37,9 @@ private Q_SLOTS:
     void normalise();
     void frames_data();
     void frames();
-    void reauthBoxOpensAndCloses();
+    void reauthBoxResizesWindow();
     void initialContents_data();
     void initialContents();
-    void styles();
-    void closing_data();
     void closing();
 };
 
@@ -57,20 +50,14 @@ void TestSetupSheet::normalise_data() {
     QTest::addColumn<QString>("apiUrl");
 
     // clang-format off
-    QTest::newRow("plain") << "Acme" << "Acme" << "Acme" << "Acme";
-    QTest::newRow("spaces and tabs") << " \tAcme\t " << "Acme" << "Acme" << "Acme";
-    QTest::newRow("unicode space separators")
-        << QStringLiteral("\u00A0\u2003Acme\u3000\u202F") << "Acme" << "Acme" << "Acme";
-    QTest::newRow("inner blanks kept") << "  a  b " << "a  b" << "a  b" << "a  b";
+    QTest::newRow("spaces, tabs, Unicode space separators")
+        << u" \t\u00A0\u2003a  b\u3000\u202F"_s << "a  b" << "a  b" << "a  b";
     QTest::newRow("line breaks are not blanks") << "\nAcme\r\n" << "\nAcme\r\n" << "\nAcme\r\n" << "\nAcme\r\n";
-    const QString zeroWidth = QStringLiteral("\u200BAcme");
-    QTest::newRow("zero width space is not blank") << zeroWidth << zeroWidth << zeroWidth << zeroWidth;
     QTest::newRow("empty") << "" << "" << "Unassigned" << "";
-    QTest::newRow("only blanks") << QStringLiteral(" \t\u00A0") << "" << "Unassigned" << "";
-    QTest::newRow("url slashes after blanks") << " //https://h.example/api// " << "//https://h.example/api//"
-                                              << "//https://h.example/api//" << "https://h.example/api";
-    QTest::newRow("only slashes") << " /// " << "///" << "///" << "";
-    QTest::newRow("blank between slashes") << "/ /" << "/ /" << "/ /" << " ";
+    QTest::newRow("only blanks") << u" \t\u00A0"_s << "" << "Unassigned" << "";
+    QTest::newRow("URL: blanks, then slashes") << " //https://h.example/api// " << "//https://h.example/api//"
+                                               << "//https://h.example/api//" << "https://h.example/api";
+    QTest::newRow("URL of only slashes") << " /// " << "///" << "///" << "";
     // clang-format on
 }
 
@@ -85,233 +72,138 @@ void TestSetupSheet::normalise() {
 }
 
 void TestSetupSheet::frames_data() {
-    QTest::addColumn<bool>("isRegistered");
+    QTest::addColumn<bool>("settingsForm");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("frame");
-
-    const auto both = [](const char* name, QRect frame) {
-        QTest::addRow("setup %s", name) << false << QString::fromLatin1(name) << frame;
-        QTest::addRow("settings %s", name) << true << QString::fromLatin1(name) << frame;
+    const auto row = [](bool settingsForm, const char* name, QRect frame) {
+        QTest::addRow("%s %s", settingsForm ? "settings" : "setup", name)
+            << settingsForm << QString::fromLatin1(name) << frame;
     };
-    both("header", {0, 0, 460, 52});
-    both("logo", {8, 8, 36, 36});
-    both("title", {52, 18, 390, 20});
-    both("accentStripe", {0, 52, 460, 2});
-    both("heading", {20, 74, 420, 20});
-
-    const auto setup = [](const char* name, QRect frame) {
-        QTest::addRow("setup %s", name) << false << QString::fromLatin1(name) << frame;
-    };
-    setup("txtApiUrlLabel", {20, 106, 126, 22});
-    setup("txtApiUrl", {150, 106, 290, 22});
-    setup("txtUsernameLabel", {20, 136, 126, 22});
-    setup("txtUsername", {150, 136, 290, 22});
-    setup("txtPassword", {150, 166, 290, 22});
-    setup("txtClientName", {150, 196, 290, 22});
-    setup("txtLocationNameLabel", {20, 226, 126, 22});
-    setup("txtLocationName", {150, 226, 290, 22});
-    setup("lblComputer", {150, 256, 290, 22});
-    setup("btnRegister", {20, 286, 100, 28});
-    setup("lblStatus", {20, 326, 420, 44});
-    setup("btnClose", {20, 376, 80, 28});
-
-    const auto settings = [](const char* name, QRect frame) {
-        QTest::addRow("settings %s", name) << true << QString::fromLatin1(name) << frame;
-    };
-    settings("lblComputerIDLabel", {20, 106, 126, 22});
-    settings("lblComputerID", {150, 106, 290, 22});
-    settings("txtClientName", {150, 136, 290, 22});
-    settings("txtLocationName", {150, 166, 290, 22});
-    settings("txtApiUrlLabel", {20, 196, 126, 22});
-    settings("txtApiUrl", {150, 196, 290, 22});
-    settings("btnSave", {20, 226, 138, 28});
-    settings("btnUnregister", {161, 226, 138, 28});
-    settings("btnReauthToggle", {302, 226, 138, 28});
-    settings("reauthBox", {20, 266, 420, 156});
-    settings("reauthExplanation", {8, 10, 402, 32});
-    settings("txtReauthUserLabel", {8, 52, 100, 22});
-    settings("txtReauthUser", {116, 50, 294, 24});
-    settings("txtReauthPassLabel", {8, 86, 100, 22});
-    settings("txtReauthPass", {116, 84, 294, 24});
-    settings("btnReauth", {260, 120, 150, 28});
-    // Placed where the closed box would be, so both stay inside the 460-pixel window.
-    settings("lblStatus", {20, 266, 420, 44});
-    settings("btnClose", {20, 316, 80, 28});
+    for (const bool settingsForm : {false, true}) {
+        row(settingsForm, "header", {0, 0, 460, 52});
+        row(settingsForm, "accentStripe", {0, 52, 460, 2});
+        row(settingsForm, "heading", {20, 74, 420, 20});
+    }
+    row(false, "txtApiUrl", {150, 106, 290, 22});
+    row(false, "txtUsername", {150, 136, 290, 22});
+    row(false, "txtPassword", {150, 166, 290, 22});
+    row(false, "txtClientName", {150, 196, 290, 22});
+    row(false, "txtLocationName", {150, 226, 290, 22});
+    row(false, "lblComputer", {150, 256, 290, 22});
+    row(false, "btnRegister", {20, 286, 100, 28});
+    row(false, "lblStatus", {20, 326, 420, 44});
+    row(false, "btnClose", {20, 376, 80, 28});
+    row(true, "lblComputerID", {150, 106, 290, 22});
+    row(true, "txtClientName", {150, 136, 290, 22});
+    row(true, "txtLocationName", {150, 166, 290, 22});
+    row(true, "txtApiUrl", {150, 196, 290, 22});
+    row(true, "btnSave", {20, 226, 138, 28});
+    row(true, "btnUnregister", {161, 226, 138, 28});
+    row(true, "btnReauthToggle", {302, 226, 138, 28});
+    row(true, "reauthBox", {20, 266, 420, 156});
+    row(true, "txtReauthUser", {116, 50, 294, 24});
+    row(true, "txtReauthPass", {116, 84, 294, 24});
+    row(true, "btnReauth", {260, 120, 150, 28});
+    // Where the closed box would be, so that both stay inside the 460-pixel window.
+    row(true, "lblStatus", {20, 266, 420, 44});
+    row(true, "btnClose", {20, 316, 80, 28});
 }
 
 void TestSetupSheet::frames() {
-    QFETCH(bool, isRegistered);
+    QFETCH(bool, settingsForm);
     QFETCH(QString, name);
     QFETCH(QRect, frame);
     TestSandbox sandbox;
-    sandbox.writeConfig(isRegistered ? registered() : AgentConfig::defaults());
+    sandbox.writeConfig(settingsForm ? registered() : AgentConfig::defaults());
     SetupWindowController sheet;
-    QCOMPARE(sheet.isRegisteredForm(), isRegistered);
+    QCOMPARE(sheet.isRegisteredForm(), settingsForm);
     QCOMPARE(child(sheet, name)->geometry(), frame);
 }
 
-void TestSetupSheet::reauthBoxOpensAndCloses() {
+void TestSetupSheet::reauthBoxResizesWindow() {
     TestSandbox sandbox;
     sandbox.writeConfig(registered());
     SetupWindowController sheet;
     sheet.show();
     QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-    auto* toggle = child<QPushButton>(sheet, QStringLiteral("btnReauthToggle"));
-    auto* box = child(sheet, QStringLiteral("reauthBox"));
-    auto* status = child(sheet, QStringLiteral("lblStatus"));
-    auto* close = child(sheet, QStringLiteral("btnClose"));
+    auto* toggle = child<QPushButton>(sheet, u"btnReauthToggle"_s);
     const QPoint topLeft = sheet.pos();
-
-    const auto expectClosed = [&] {
-        QCOMPARE(sheet.size(), QSize(460, 460));
-        QVERIFY(box->isHidden());
-        QCOMPARE(toggle->text(), QStringLiteral("Re-authenticate \u25BC"));
-        QCOMPARE(status->geometry(), QRect(20, 266, 420, 44));
-        QCOMPARE(close->geometry(), QRect(20, 316, 80, 28));
-        QVERIFY(!sheet.isReauthExpanded());
+    const auto expect = [&](bool open) {
+        const int shift = open ? 162 : 0;
+        QCOMPARE(sheet.size(), QSize(460, 460 + shift));
+        QCOMPARE(sheet.minimumSize(), sheet.maximumSize());
+        QCOMPARE(sheet.pos(), topLeft);
+        QCOMPARE(child(sheet, u"reauthBox"_s)->isVisible(), open);
+        QCOMPARE(toggle->text(), open ? u"Re-authenticate \u25B2"_s : u"Re-authenticate \u25BC"_s);
+        QCOMPARE(child(sheet, u"lblStatus"_s)->geometry(), QRect(20, 266 + shift, 420, 44));
+        QCOMPARE(child(sheet, u"btnClose"_s)->geometry(), QRect(20, 316 + shift, 80, 28));
     };
-    expectClosed();
-
+    expect(false);
     toggle->click();
-    QCOMPARE(sheet.size(), QSize(460, 622));
-    QCOMPARE(sheet.minimumSize(), sheet.maximumSize()); // still not resizable
-    QVERIFY(box->isVisible());
-    QCOMPARE(toggle->text(), QStringLiteral("Re-authenticate \u25B2"));
-    QCOMPARE(status->geometry(), QRect(20, 428, 420, 44));
-    QCOMPARE(close->geometry(), QRect(20, 478, 80, 28));
-    QCOMPARE(box->geometry(), QRect(20, 266, 420, 156));
-    QVERIFY(sheet.isReauthExpanded());
-    QCOMPARE(sheet.pos(), topLeft);
-
+    expect(true);
     toggle->click();
-    expectClosed();
-    QCOMPARE(sheet.pos(), topLeft);
+    expect(false);
 }
 
 void TestSetupSheet::initialContents_data() {
     QTest::addColumn<AgentConfig>("config");
-    QTest::addColumn<bool>("writeFile");
-    QTest::addColumn<QString>("windowTitle");
-    QTest::addColumn<QString>("headerTitle");
-    QTest::addColumn<QString>("heading");
     QTest::addColumn<QString>("clientField");
 
-    const QString setupTitle = QStringLiteral("Tavrel Agent \u2014 Setup");
-    const QString settingsTitle = QStringLiteral("Tavrel Agent \u2014 Settings");
-    const QString setupHeading = QStringLiteral("Register this computer with Tavrel");
-
-    QTest::newRow("no file") << AgentConfig::defaults() << false << setupTitle << "Register with Tavrel"
-                             << setupHeading << "";
-    AgentConfig unassigned = registered();
-    unassigned.clientName = QStringLiteral("Unassigned");
-    // clang-format off
-    QTest::newRow("registered, Unassigned shown as stored")
-        << unassigned << true << settingsTitle << "Tavrel Agent Settings" << "Tavrel Agent Settings" << "Unassigned";
-    // clang-format on
-    unassigned.token.clear();
-    QTest::newRow("ID without token: registration, Unassigned shown empty")
-        << unassigned << true << setupTitle << "Register with Tavrel" << setupHeading << "";
-    AgentConfig named = unassigned;
-    named.clientName = QStringLiteral("Acme");
-    QTest::newRow("registration keeps a real client name")
-        << named << true << setupTitle << "Register with Tavrel" << setupHeading << "Acme";
+    const QString unassigned = u"Unassigned"_s;
+    AgentConfig idWithoutToken = registered(unassigned);
+    idWithoutToken.token.clear();
+    AgentConfig named = idWithoutToken;
+    named.clientName = u"Acme"_s;
+    QTest::newRow("settings shows Unassigned") << registered(unassigned) << unassigned;
+    QTest::newRow("ID without token: setup hides Unassigned") << idWithoutToken << "";
+    QTest::newRow("setup keeps a real client name") << named << "Acme";
 }
 
 void TestSetupSheet::initialContents() {
     QFETCH(AgentConfig, config);
-    QFETCH(bool, writeFile);
-    QFETCH(QString, windowTitle);
-    QFETCH(QString, headerTitle);
-    QFETCH(QString, heading);
     QFETCH(QString, clientField);
     TestSandbox sandbox;
-    if (writeFile)
-        sandbox.writeConfig(config);
+    sandbox.writeConfig(config);
     SetupWindowController sheet;
+    const bool settings = config.isRegistered();
 
-    QCOMPARE(sheet.windowTitle(), windowTitle);
-    QCOMPARE(sheet.size(), config.isRegistered() ? QSize(460, 460) : QSize(460, 498));
+    QCOMPARE(sheet.windowTitle(),
+             settings ? u"Tavrel Agent \u2014 Settings"_s : u"Tavrel Agent \u2014 Setup"_s);
+    QCOMPARE(sheet.size(), QSize(460, settings ? 460 : 498));
     QCOMPARE(sheet.minimumSize(), sheet.maximumSize());
-    QCOMPARE(child<QLabel>(sheet, QStringLiteral("title"))->text(), headerTitle);
-    QCOMPARE(child<QLabel>(sheet, QStringLiteral("heading"))->text(), heading);
-    QCOMPARE(child<QLineEdit>(sheet, QStringLiteral("txtClientName"))->text(), clientField);
-    QCOMPARE(child<QLineEdit>(sheet, QStringLiteral("txtLocationName"))->text(), config.locationName);
-    QCOMPARE(child<QLineEdit>(sheet, QStringLiteral("txtApiUrl"))->text(), config.apiBaseUrl);
-    QVERIFY(child<QLabel>(sheet, QStringLiteral("lblStatus"))->text().isEmpty());
-    if (config.isRegistered()) {
-        QCOMPARE(child<QLabel>(sheet, QStringLiteral("lblComputerID"))->text(), config.computerID);
-        QVERIFY(!sheet.findChild<QWidget*>(QStringLiteral("txtUsername")));
-    } else {
-        QVERIFY(child<QLineEdit>(sheet, QStringLiteral("txtUsername"))->text().isEmpty());
-        QVERIFY(child<QLineEdit>(sheet, QStringLiteral("txtPassword"))->text().isEmpty());
-        QVERIFY(!child<QLabel>(sheet, QStringLiteral("lblComputer"))->text().isEmpty());
-        QVERIFY(!sheet.findChild<QWidget*>(QStringLiteral("reauthBox")));
-    }
+    QCOMPARE(child<QLineEdit>(sheet, u"txtClientName"_s)->text(), clientField);
+    QCOMPARE(child<QLineEdit>(sheet, u"txtLocationName"_s)->text(), config.locationName);
+    QCOMPARE(child<QLineEdit>(sheet, u"txtApiUrl"_s)->text(), config.apiBaseUrl);
+    const QString secret = settings ? u"txtReauthPass"_s : u"txtPassword"_s;
+    QCOMPARE(child<QLineEdit>(sheet, secret)->echoMode(), QLineEdit::Password);
+    if (settings)
+        QCOMPARE(child<QLabel>(sheet, u"lblComputerID"_s)->text(), config.computerID);
 }
 
-void TestSetupSheet::styles() {
-    TestSandbox sandbox;
-    sandbox.writeConfig(registered());
-    SetupWindowController sheet;
-    auto* id = child<QLabel>(sheet, QStringLiteral("lblComputerID"));
-    QCOMPARE(id->textInteractionFlags(), Qt::NoTextInteraction);
-    QCOMPARE(id->font().pixelSize(), 11);
-    QCOMPARE(id->font().family(), Style::monospaceFont(11).family());
-    QCOMPARE(child<QLineEdit>(sheet, QStringLiteral("txtReauthPass"))->echoMode(), QLineEdit::Password);
-    QCOMPARE(child<QLineEdit>(sheet, QStringLiteral("txtReauthUser"))->echoMode(), QLineEdit::Normal);
-    QCOMPARE(child<QLabel>(sheet, QStringLiteral("title"))->font().pixelSize(), 11);
-    QVERIFY(child<QLabel>(sheet, QStringLiteral("title"))->font().bold());
-    QCOMPARE(child<QLabel>(sheet, QStringLiteral("reauthExplanation"))->text(),
-             QStringLiteral(
-                 "Enter your Tavrel credentials to obtain a fresh token.\nNo agent data will be removed."));
-    QCOMPARE(child(sheet, QStringLiteral("btnUnregister"))->palette().color(QPalette::ButtonText),
-             Style::errorColor());
-    QCOMPARE(child(sheet, QStringLiteral("btnReauthToggle"))->palette().color(QPalette::ButtonText),
-             Style::blueColor());
-    auto* status = child<QLabel>(sheet, QStringLiteral("lblStatus"));
-    QVERIFY(status->wordWrap());
-
-    sandbox.writeConfig(AgentConfig::defaults());
-    SetupWindowController setup;
-    QCOMPARE(child<QLineEdit>(setup, QStringLiteral("txtPassword"))->echoMode(), QLineEdit::Password);
-    // Return registers; no other button may be the one Return fires.
-    const auto buttons = setup.findChildren<QPushButton*>();
-    for (const QPushButton* button : buttons)
-        QCOMPARE(button->isDefault() || button->autoDefault(),
-                 button->objectName() == QLatin1String("btnRegister"));
-}
-
-void TestSetupSheet::closing_data() {
-    QTest::addColumn<QString>("how");
-    QTest::newRow("Close button") << "button";
-    QTest::newRow("window close") << "close";
-    QTest::newRow("Escape") << "escape";
-}
-
+// The Close button, the window's close and Escape each end the sheet once, as rejected.
 void TestSetupSheet::closing() {
-    QFETCH(QString, how);
     TestSandbox sandbox;
     QWidget parent;
     parent.show();
-    auto* sheet = new SetupWindowController(&parent);
-    sheet->setWindowModality(Qt::WindowModal);
-    QSignalSpy finished(sheet, &QDialog::finished);
-    sheet->open();
-    QVERIFY(QTest::qWaitForWindowExposed(sheet));
-
-    if (how == QLatin1String("button"))
-        child<QPushButton>(*sheet, QStringLiteral("btnClose"))->click();
-    else if (how == QLatin1String("close"))
-        QVERIFY(sheet->close());
-    else
-        QTest::keyClick(sheet, Qt::Key_Escape);
-
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
-    QVERIFY(!sheet->isVisible());
-    // A delayed close arriving after the sheet has ended must not end it a second time.
-    sheet->closeSheet();
-    QCOMPARE(finished.count(), 1);
+    for (int how = 0; how < 3; ++how) {
+        const std::unique_ptr<SetupWindowController> sheet(new SetupWindowController(&parent));
+        sheet->setWindowModality(Qt::WindowModal);
+        QSignalSpy finished(sheet.get(), &QDialog::finished);
+        sheet->open();
+        QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
+        if (how == 0)
+            child<QPushButton>(*sheet, u"btnClose"_s)->click();
+        else if (how == 1)
+            QVERIFY(sheet->close());
+        else
+            QTest::keyClick(sheet.get(), Qt::Key_Escape);
+        QVERIFY2(finished.count() == 1 && finished.at(0).at(0).toInt() == QDialog::Rejected,
+                 qPrintable(QString::number(how)));
+        QVERIFY(!sheet->isVisible());
+        // A delayed close arriving after the sheet has ended must not end it a second time.
+        sheet->closeSheet();
+        QCOMPARE(finished.count(), 1);
+    }
 }
 
 QTEST_MAIN(TestSetupSheet)

@@ -2,14 +2,24 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTest>
+
+QByteArray TestSandbox::readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void TestSandbox::writeFile(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | mode) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
 
 TestSandbox::TestSandbox() {
     Q_ASSERT(dir_.isValid());
     for (const char* folder : {"var/tavrel/agentservice", "etc/systemd/system", "bin", "tmp"})
         QDir(dir_.path()).mkpath(QString::fromLatin1(folder));
     environment_ = AgentEnvironment::sandbox(dir_.path());
-    reinstall();
+    AgentEnvironment::install(environment_);
 }
 
 TestSandbox::~TestSandbox() {
@@ -17,51 +27,29 @@ TestSandbox::~TestSandbox() {
     AgentEnvironment::install(AgentEnvironment::production());
 }
 
-QString TestSandbox::root() const {
-    return dir_.path();
-}
-
-QString TestSandbox::path(const QString& relative) const {
-    return dir_.filePath(relative);
-}
-
-static void writeFile(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode) {
-    QFile file(path);
-    if (!file.open(mode))
-        qFatal("cannot write %s", qPrintable(path));
-    file.write(bytes);
-}
-
-void TestSandbox::writeConfig(const AgentConfig& config) {
-    writeConfigBytes(config.toJson());
-}
-
 void TestSandbox::writeConfigBytes(const QByteArray& bytes) {
-    writeFile(environment_.configPath, bytes, QIODevice::WriteOnly | QIODevice::Truncate);
+    writeFile(environment_.configPath, bytes);
 }
 
 QByteArray TestSandbox::configBytes() const {
-    QFile file(environment_.configPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(environment_.configPath);
 }
 
 void TestSandbox::writeLog(const QByteArray& bytes) {
-    writeFile(environment_.logPath, bytes, QIODevice::WriteOnly | QIODevice::Truncate);
+    writeFile(environment_.logPath, bytes);
 }
 
 void TestSandbox::appendLog(const QByteArray& bytes) {
-    writeFile(environment_.logPath, bytes, QIODevice::WriteOnly | QIODevice::Append);
+    writeFile(environment_.logPath, bytes, QIODevice::Append);
 }
 
 QByteArray TestSandbox::logBytes() const {
-    QFile file(environment_.logPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(environment_.logPath);
 }
 
 void TestSandbox::setServiceDefinition(bool present) {
     if (present)
-        writeFile(environment_.serviceDefinitionPath, "[Unit]\nDescription=Tavrel agent (sandbox)\n",
-                  QIODevice::WriteOnly | QIODevice::Truncate);
+        writeFile(environment_.serviceDefinitionPath, "[Unit]\nDescription=Tavrel agent (sandbox)\n");
     else
         QFile::remove(environment_.serviceDefinitionPath);
 }
@@ -70,8 +58,7 @@ bool TestSandbox::startAgentProcess() {
     if (agent_)
         return true;
     const QString script = path(QStringLiteral("bin/tavrel_agent.py"));
-    writeFile(script, "import time\nwhile True:\n    time.sleep(1)\n",
-              QIODevice::WriteOnly | QIODevice::Truncate);
+    writeFile(script, "import time\nwhile True:\n    time.sleep(1)\n");
     agent_ = std::make_unique<QProcess>();
     agent_->start(QStringLiteral("python3"), {script});
     return agent_->waitForStarted(5000);
@@ -87,24 +74,15 @@ void TestSandbox::stopAgentProcess() {
 
 void TestSandbox::recordPrivilegedCommands(bool result) {
     recorded_->clear();
-    auto recorded = recorded_;
-    environment_.privilegedOverride = [recorded, result](const QString& command) {
-        recorded->append(command);
-        return result;
-    };
-    reinstall();
-}
-
-void TestSandbox::runPrivilegedCommands() {
-    environment_.privilegedOverride = {};
-    reinstall();
+    changeEnvironment([recorded = recorded_, result](AgentEnvironment& e) {
+        e.privilegedOverride = [recorded, result](const QString& command) {
+            recorded->append(command);
+            return result;
+        };
+    });
 }
 
 void TestSandbox::changeEnvironment(const std::function<void(AgentEnvironment&)>& change) {
     change(environment_);
-    reinstall();
-}
-
-void TestSandbox::reinstall() {
     AgentEnvironment::install(environment_);
 }

@@ -20,11 +20,11 @@ public:
     TestSandbox(const TestSandbox&) = delete;
     TestSandbox& operator=(const TestSandbox&) = delete;
 
-    QString root() const;
-    QString path(const QString& relative) const;
+    QString root() const { return dir_.path(); }
+    QString path(const QString& relative) const { return dir_.filePath(relative); }
     const AgentEnvironment& environment() const { return environment_; }
 
-    void writeConfig(const AgentConfig& config);
+    void writeConfig(const AgentConfig& config) { writeConfigBytes(config.toJson()); }
     void writeConfigBytes(const QByteArray& bytes);
     QByteArray configBytes() const;
     void writeLog(const QByteArray& bytes);
@@ -39,15 +39,16 @@ public:
 
     // Privileged commands are recorded instead of run, answering with result.
     void recordPrivilegedCommands(bool result = true);
-    // Privileged commands are run unprivileged again (the default).
-    void runPrivilegedCommands();
     const QStringList& privilegedCommands() const { return *recorded_; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
 
-private:
-    void reinstall();
+    // File helpers for tests; a failed write is fatal.
+    static QByteArray readFile(const QString& path);
+    static void writeFile(const QString& path, const QByteArray& bytes,
+                          QIODevice::OpenMode mode = QIODevice::Truncate);
 
+private:
     QTemporaryDir dir_;
     AgentEnvironment environment_;
     std::shared_ptr<QStringList> recorded_ = std::make_shared<QStringList>();

@@ -7,8 +7,8 @@
 #include "core/AgentConfig.h"
 #include "core/AgentEnvironment.h"
 #include "core/Logger.h"
+#include "core/Privileged.h"
 #include "core/ServiceControl.h"
-#include "core/Shell.h"
 #include "core/SystemInfo.h"
 #include "core/Version.h"
 
@@ -221,27 +221,26 @@ void MainWindowController::applyStatus(const AgentConfig& config, const QString&
 }
 
 void MainWindowController::startService() {
-    runServiceCommand(
-        btnStart, startServiceCommand(),
-        QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed."),
-        startRecheckDelayMs);
+    runService(btnStart, ServiceCommand::Start,
+               QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed."),
+               startRecheckDelayMs);
 }
 
 void MainWindowController::stopService() {
-    runServiceCommand(btnStop, stopServiceCommand(), QStringLiteral("Failed to stop the service."),
-                      stopRecheckDelayMs);
+    runService(btnStop, ServiceCommand::Stop, QStringLiteral("Failed to stop the service."),
+               stopRecheckDelayMs);
 }
 
 void MainWindowController::restartService() {
-    runServiceCommand(btnRestart, restartServiceCommand(), QStringLiteral("Failed to restart the service."),
-                      restartRecheckDelayMs);
+    runService(btnRestart, ServiceCommand::Restart, QStringLiteral("Failed to restart the service."),
+               restartRecheckDelayMs);
 }
 
-void MainWindowController::runServiceCommand(QPushButton* button, const QString& command,
-                                             const QString& failureText, int recheckDelayMs) {
+void MainWindowController::runService(QPushButton* button, ServiceCommand command, const QString& failureText,
+                                      int recheckDelayMs) {
     // Stays disabled until a refresh decides from the real state.
     button->setEnabled(false);
-    if (!runPrivileged(command))
+    if (!runServiceCommand(command))
         showAlert(failureText);
     QTimer::singleShot(recheckDelayMs, this, &MainWindowController::refreshStatus);
 }

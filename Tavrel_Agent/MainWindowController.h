@@ -13,6 +13,7 @@ class QPushButton;
 class QTimer;
 class SetupWindowController;
 struct AgentConfig;
+enum class ServiceCommand;
 
 // The companion's main window: service state and agent identity, the service buttons, the
 // Setup / Settings sheet and the live activity log. Closing it only hides it; the refresh timer
@@ -41,8 +42,8 @@ private:
     void buildUI();
     void startTimer();
     void applyStatus(const AgentConfig& config, const QString& state);
-    void runServiceCommand(QPushButton* button, const QString& command, const QString& failureText,
-                           int recheckDelayMs);
+    void runService(QPushButton* button, ServiceCommand command, const QString& failureText,
+                    int recheckDelayMs);
     void showAlert(const QString& message);
     void initLogTail();
     void appendLog(QStringList lines);

@@ -280,16 +280,17 @@ void SetupWindowController::registrationAnswered(const SetupForm::RegistrationIn
         return;
     }
     const auto& result = std::get<ApiClient::RegisterResult>(outcome);
-    AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
-    Logger::append(SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName),
-                   QStringLiteral("INFO"));
+    (void)AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
+    (void)Logger::append(
+        SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName),
+        QStringLiteral("INFO"));
     showStatus(QStringLiteral("Registration successful!"), Style::successColor());
     QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
 }
 
 void SetupWindowController::onSave() {
-    AgentConfig::save(SetupForm::savedRecord(AgentConfig::load(), txtClientName->text(),
-                                             txtLocationName->text(), txtApiUrl->text()));
+    (void)AgentConfig::save(SetupForm::savedRecord(AgentConfig::load(), txtClientName->text(),
+                                                   txtLocationName->text(), txtApiUrl->text()));
     showStatus(QStringLiteral("Settings saved."), Style::successColor());
 }
 
@@ -323,7 +324,7 @@ void SetupWindowController::onUnregister() {
 void SetupWindowController::deregistrationAnswered(const std::optional<ApiError>& error) {
     // The local identity goes whatever the server said. The record read now keeps settings saved
     // while the request was out.
-    AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::load()));
+    (void)AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::load()));
     showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
                      : QStringLiteral("Agent unregistered."),
                Style::successColor());
@@ -372,8 +373,8 @@ void SetupWindowController::reauthAnswered(const QString& sentComputerID,
     if (current.computerID != sentComputerID)
         return;
     const auto& result = std::get<ApiClient::RegisterResult>(outcome);
-    AgentConfig::save(SetupForm::reauthenticatedRecord(current, result));
-    Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
+    (void)AgentConfig::save(SetupForm::reauthenticatedRecord(current, result));
+    (void)Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
     txtReauthUser->clear();
     txtReauthPass->clear();
     showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());

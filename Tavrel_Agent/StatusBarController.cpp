@@ -2,8 +2,8 @@
 
 #include "Tavrel_Agent/StatusMenuDisplay.h"
 #include "core/AgentConfig.h"
+#include "core/Privileged.h"
 #include "core/ServiceControl.h"
-#include "core/Shell.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -137,12 +137,12 @@ QIcon StatusBarController::discIcon(const QColor& color) {
 
 void StatusBarController::stopService() {
     // A refused or failed command shows only as the unchanged state at the re-check.
-    (void)runPrivileged(stopServiceCommand());
+    (void)runServiceCommand(ServiceCommand::Stop);
     QTimer::singleShot(stopRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
 }
 
 void StatusBarController::restartService() {
-    (void)runPrivileged(restartServiceCommand());
+    (void)runServiceCommand(ServiceCommand::Restart);
     QTimer::singleShot(restartRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
 }
 

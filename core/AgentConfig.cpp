@@ -1,12 +1,11 @@
 #include "core/AgentConfig.h"
 
 #include "core/AgentEnvironment.h"
-#include "core/Shell.h"
+#include "core/Privileged.h"
 #include "core/Version.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <nlohmann/json.hpp>
 
@@ -49,9 +48,19 @@ const AgentConfig& AgentConfig::defaults() {
     return record;
 }
 
-std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json) {
-    const auto document = nlohmann::json::parse(json.constBegin(), json.constEnd(), nullptr, false);
+std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json, bool exactMembers) {
+    // Counts the top level's members as written, so that a member given twice is seen.
+    std::size_t written = 0;
+    const nlohmann::json::parser_callback_t countMembers =
+        [&written](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            if (depth == 1 && event == nlohmann::json::parse_event_t::key)
+                ++written;
+            return true;
+        };
+    const auto document = nlohmann::json::parse(json.constBegin(), json.constEnd(), countMembers, false);
     if (!document.is_object())
+        return std::nullopt;
+    if (exactMembers && (written != members.size() || document.size() != members.size()))
         return std::nullopt;
     AgentConfig config;
     for (const Member& member : members) {
@@ -78,25 +87,6 @@ AgentConfig AgentConfig::load() {
     return fromJson(file.readAll()).value_or(defaults());
 }
 
-QString AgentConfig::installCommand(const QString& stagedPath, const QString& configPath) {
-    // The copy lands in a fresh file beside config.json, so the final rename is atomic and
-    // nothing in a world-writable folder is ever moved or followed by root.
-    const QString directory = QFileInfo(configPath).path();
-    return QStringLiteral("t=$(mktemp ") + shellQuote(directory + QStringLiteral("/.config.json.XXXXXX")) +
-           QStringLiteral(") && cat ") + shellQuote(stagedPath) +
-           QStringLiteral(" > \"$t\" && chmod 644 \"$t\" && mv -f \"$t\" ") + shellQuote(configPath) +
-           QStringLiteral(" || { [ -n \"$t\" ] && rm -f \"$t\"; exit 1; }");
-}
-
-void AgentConfig::save(const AgentConfig& config) {
-    const AgentEnvironment& env = AgentEnvironment::current();
-    // Exclusive creation under an unpredictable name; removed again whatever happens below.
-    QTemporaryFile staged(env.tempDirectory + QStringLiteral("/tavrel_config_XXXXXX.json"));
-    if (!staged.open())
-        return;
-    const QByteArray bytes = config.toJson();
-    if (staged.write(bytes) != bytes.size() || !staged.flush())
-        return;
-    staged.close();
-    runPrivileged(installCommand(staged.fileName(), env.configPath));
+Outcome AgentConfig::save(const AgentConfig& config) {
+    return installConfiguration(config.toJson());
 }

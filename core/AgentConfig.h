@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Outcome.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,13 +25,12 @@ struct AgentConfig final {
     static const AgentConfig& defaults();
     // The file's record, or defaults() when it is missing, unreadable or not all seven strings.
     static AgentConfig load();
-    // Replaces the file through a privileged install. Reports nothing.
-    static void save(const AgentConfig& config);
+    // Replaces the file through the administrator-authorised install, and says how that ended.
+    static Outcome save(const AgentConfig& config);
 
-    // Strict: a JSON object with all seven members as strings, else nothing.
-    static std::optional<AgentConfig> fromJson(const QByteArray& json);
+    // Strict: a JSON object with all seven members as strings, else nothing. Other members are
+    // ignored, unless exactMembers asks for the seven and nothing else, each once.
+    static std::optional<AgentConfig> fromJson(const QByteArray& json, bool exactMembers = false);
     // Pretty-printed, the seven members in field order.
     QByteArray toJson() const;
-    // The root shell line that installs a staged file over the configuration, mode 644.
-    static QString installCommand(const QString& stagedPath, const QString& configPath);
 };

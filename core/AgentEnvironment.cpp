@@ -1,18 +1,19 @@
 #include "core/AgentEnvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <unistd.h>
 
 namespace {
 const QString agentDirectory = QStringLiteral("/var/tavrel/agentservice");
+const QString helperName = QStringLiteral("tavrel-agent-helper");
 
 // The agent's own files are at the same place on every system.
 AgentEnvironment withAgentFiles() {
     AgentEnvironment env;
     env.configPath = agentDirectory + QStringLiteral("/config.json");
     env.logPath = agentDirectory + QStringLiteral("/activity.log");
-    env.tempDirectory = QDir::tempPath();
     return env;
 }
 
@@ -21,6 +22,18 @@ AgentEnvironment& installed() {
     return environment;
 }
 } // namespace
+
+QString installedHelperProgram() {
+    return QStringLiteral(TAVREL_HELPER_INSTALL_PATH);
+}
+
+QString defaultHelperProgram() {
+    if (QFileInfo(installedHelperProgram()).isExecutable())
+        return installedHelperProgram();
+    // The running program's own folder, known before any application object exists.
+    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    return self.isEmpty() ? QString() : QFileInfo(self).dir().filePath(helperName);
+}
 
 AgentEnvironment AgentEnvironment::macOS() {
     AgentEnvironment env = withAgentFiles();
@@ -45,10 +58,9 @@ AgentEnvironment AgentEnvironment::linuxSystemd() {
     // bash forks for this line, and its own command line holds the pattern: the bracket keeps
     // the pattern from matching itself.
     env.processSearchCommand = QStringLiteral("pgrep -f '[t]avrel_agent.py' 2>/dev/null");
-    env.startServiceCommand = QStringLiteral("systemctl start com.tavrel.agentservice.service");
-    env.stopServiceCommand = QStringLiteral("systemctl stop com.tavrel.agentservice.service");
-    env.restartServiceCommand = QStringLiteral("systemctl restart com.tavrel.agentservice.service");
-    if (geteuid() == 0) {
+    env.serviceUnit = QStringLiteral("com.tavrel.agentservice.service");
+    env.helperProgram = defaultHelperProgram();
+    if (::geteuid() == 0) {
         env.privilegeMethod = PrivilegeMethod::Direct;
     } else {
         env.privilegeMethod = PrivilegeMethod::Pkexec;
@@ -65,7 +77,7 @@ AgentEnvironment AgentEnvironment::production() {
 #endif
 }
 
-AgentEnvironment AgentEnvironment::sandbox(const QString& root) {
+AgentEnvironment AgentEnvironment::sandbox(const QString& root, const QString& helper) {
     const QString base = QDir(root).absolutePath();
     AgentEnvironment env = linuxSystemd();
     env.configPath = base + QStringLiteral("/var/tavrel/agentservice/config.json");
@@ -74,10 +86,12 @@ AgentEnvironment AgentEnvironment::sandbox(const QString& root) {
     QString quotedPattern = base + QStringLiteral("/bin/[t]avrel_agent.py");
     quotedPattern.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     env.processSearchCommand = QStringLiteral("pgrep -f '") + quotedPattern + QStringLiteral("' 2>/dev/null");
-    env.tempDirectory = base + QStringLiteral("/tmp");
     env.pathPrefix = {base + QStringLiteral("/bin")};
     env.privilegeMethod = PrivilegeMethod::Direct;
     env.privilegeProgram.clear();
+    if (!helper.isEmpty())
+        env.helperProgram = helper;
+    env.helperRoot = base;
     return env;
 }
 

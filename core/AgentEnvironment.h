@@ -1,49 +1,70 @@
 #pragma once
 
+#include "core/Outcome.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
-// How a command line gets administrator rights.
+// How an operation on root-owned state gets administrator rights.
 enum class PrivilegeMethod {
-    AppleScript, // osascript "do shell script … with administrator privileges" (macOS)
-    Pkexec,      // pkexec /bin/sh -c LINE (Linux, not root)
-    Direct,      // /bin/sh -c LINE: already root, or a sandbox that needs no rights
+    AppleScript, // macOS: osascript "do shell script … with administrator privileges"
+    Pkexec,      // Linux: pkexec HELPER VERB, one polkit action per verb
+    Direct,      // HELPER VERB as we are: already root, or a sandbox that needs no rights
 };
 
-// Every place where the companion touches the agent: its files, its service commands, the
-// process search, and how commands are run. Production code uses one fixed set per operating
-// system; tests and the demo install a sandbox whose paths all lie under one directory.
+// One root operation as the helper takes it: its verb (and the service command) as arguments, its
+// payload on standard input. Nothing in it names a path.
+struct RootRequest final {
+    QStringList arguments; // {"service", "restart"}, {"write-config"} or {"append-log"}
+    QByteArray input;      // the configuration's bytes, or the log line and its line feed
+    bool operator==(const RootRequest&) const = default;
+};
+
+// Every place where the companion touches the agent: its files, its service, the process search,
+// and how root operations are run. Production code uses one fixed set per operating system; tests
+// and the demo install a sandbox whose paths all lie under one directory.
 struct AgentEnvironment final {
     QString configPath;
     QString logPath;
     QString serviceDefinitionPath; // launchd property list or systemd unit
     QString processSearchCommand;
+
+    // macOS: the launchctl command lines, run as they stand through osascript.
     QString startServiceCommand;
     QString stopServiceCommand;
     QString restartServiceCommand;
+    // Linux: the systemd unit that the helper's service verb drives.
+    QString serviceUnit;
 
-    QString tempDirectory;                              // where a new configuration is staged
     QString shellProgram = QStringLiteral("/bin/bash"); // runs runShell's command lines
     QStringList pathPrefix;                             // folders put first on PATH for our commands
 
     PrivilegeMethod privilegeMethod = PrivilegeMethod::Direct;
     QString privilegeProgram; // osascript or pkexec
+    QString helperProgram;    // tavrel-agent-helper (Linux)
+    QString helperRoot;       // a sandbox's root, passed to the helper as --root
 
-    // When set, runPrivileged hands its command line here instead of to the backend (tests).
-    std::function<bool(const QString&)> privilegedOverride;
+    // When set, root operations are handed here instead of to the backend (tests).
+    std::function<Outcome(const RootRequest&)> privilegedOverride;
 
     static AgentEnvironment macOS();
     static AgentEnvironment linuxSystemd();
     // The set for the operating system we were built for.
     static AgentEnvironment production();
     // Everything under root: config and log in root/var/tavrel/agentservice, the unit in
-    // root/etc/systemd/system, staging in root/tmp, root/bin first on PATH, privileged
-    // commands run unprivileged through /bin/sh, and only agents under root/bin count.
-    static AgentEnvironment sandbox(const QString& root);
+    // root/etc/systemd/system, root/bin first on PATH, the helper run unprivileged with
+    // --root root (helper, else the one production would use), and only agents under root/bin count.
+    static AgentEnvironment sandbox(const QString& root, const QString& helper = {});
 
     // The set in use by this process. Production until install() replaces it.
     static const AgentEnvironment& current();
     static void install(AgentEnvironment environment);
 };
+
+// Where the helper is installed, and the one the production app runs: the installed one when it
+// exists, else the one built next to the running program (a build tree).
+QString installedHelperProgram();
+QString defaultHelperProgram();

@@ -1,9 +1,10 @@
 #include "core/Logger.h"
 
 #include "core/AgentEnvironment.h"
-#include "core/Shell.h"
+#include "core/Privileged.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 
 namespace {
@@ -110,14 +111,13 @@ QString Logger::formatLine(const QDateTime& when, const QString& level, const QS
            QStringLiteral("] ") + oneLine;
 }
 
-QString Logger::appendCommand(const QString& line, const QString& logPath) {
-    // printf with a single-quoted argument writes the line byte for byte; nothing in it is
-    // expanded by the root shell.
-    return QStringLiteral("printf '%s\\n' ") + shellQuote(line) + QStringLiteral(" >> ") +
-           shellQuote(logPath);
+bool Logger::isWellFormedLine(const QString& line) {
+    static const QRegularExpression form(
+        QStringLiteral("\\A\\[(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ)\\] \\[[A-Z]+\\] [^\\r\\n]*\\z"));
+    const QRegularExpressionMatch match = form.match(line);
+    return match.hasMatch() && QDateTime::fromString(match.captured(1), Qt::ISODate).isValid();
 }
 
-bool Logger::append(const QString& message, const QString& level) {
-    const QString line = formatLine(QDateTime::currentDateTimeUtc(), level, message);
-    return runPrivileged(appendCommand(line, AgentEnvironment::current().logPath));
+Outcome Logger::append(const QString& message, const QString& level) {
+    return appendLogLine(formatLine(QDateTime::currentDateTimeUtc(), level, message));
 }

@@ -13,15 +13,3 @@ QString getAgentServiceStatus() {
     return QString::fromLatin1(QFileInfo::exists(env.serviceDefinitionPath) ? ServiceState::Stopped
                                                                             : ServiceState::NotInstalled);
 }
-
-QString startServiceCommand() {
-    return AgentEnvironment::current().startServiceCommand;
-}
-
-QString stopServiceCommand() {
-    return AgentEnvironment::current().stopServiceCommand;
-}
-
-QString restartServiceCommand() {
-    return AgentEnvironment::current().restartServiceCommand;
-}

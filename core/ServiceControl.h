@@ -12,11 +12,6 @@ inline constexpr char Checking[] = "Checking"; // shown by the status menu befor
 // "Running", "Stopped" or "Not Installed". Runs the process search; never fails.
 QString getAgentServiceStatus();
 
-// The service command lines of the current environment, passed to runPrivileged unchanged.
-QString startServiceCommand();
-QString stopServiceCommand();
-QString restartServiceCommand();
-
 // How long callers wait after a command before they look at the state again.
 inline constexpr int startRecheckDelayMs = 1500;
 inline constexpr int stopRecheckDelayMs = 1500;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 struct ShellResult final {
     int exitCode = -1; // -1 when the shell could not be started
@@ -10,9 +12,8 @@ struct ShellResult final {
 // Runs a command line with the user's rights through the environment's shell (bash -c).
 ShellResult runShell(const QString& commandLine);
 
-// Runs a command line with administrator rights. False (and one line on stderr) when the user
-// declines, authorisation fails or the command exits non-zero.
-bool runPrivileged(const QString& commandLine);
+// This process's environment with the folders put first on PATH.
+QProcessEnvironment environmentWithPathPrefix(const QStringList& prefix);
 
 // "do shell script \"…\" with administrator privileges" for a command line.
 QString appleScriptSource(const QString& commandLine);

@@ -26,5 +26,6 @@ int main(int argc, char* argv[]) {
     const QByteArray rootHash = QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha256).toHex();
     const QString instanceKey =
         QStringLiteral("com.tavrel.agentui.demo-") + QString::fromLatin1(rootHash.left(12));
-    return runTavrelApp(count, arguments.data(), AgentEnvironment::sandbox(root), instanceKey);
+    return runTavrelApp(count, arguments.data(),
+                        AgentEnvironment::sandbox(root, QStringLiteral(TAVREL_HELPER)), instanceKey);
 }

@@ -274,10 +274,10 @@ void TestApp::serviceCommand_data() {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<bool>("commandSucceeds");
-    QTest::newRow("stop") << QByteArray("stopMenuItem") << stopServiceCommand() << 1500 << true;
+    QTest::newRow("stop") << QByteArray("stopMenuItem") << u"service stop"_s << 1500 << true;
     // No alert from the menu (it would block this test): a refused command shows in the re-check.
-    QTest::newRow("stop refused") << QByteArray("stopMenuItem") << stopServiceCommand() << 1500 << false;
-    QTest::newRow("restart") << QByteArray("restartMenuItem") << restartServiceCommand() << 4000 << true;
+    QTest::newRow("stop refused") << QByteArray("stopMenuItem") << u"service stop"_s << 1500 << false;
+    QTest::newRow("restart") << QByteArray("restartMenuItem") << u"service restart"_s << 4000 << true;
 }
 
 void TestApp::serviceCommand() {

@@ -284,13 +284,13 @@ void TestWindow::serviceButtons_data() {
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<QString>("alert"); // empty: the command succeeds
-    QTest::newRow("start") << QByteArray("btnStart") << startServiceCommand() << 1500 << QString();
+    QTest::newRow("start") << QByteArray("btnStart") << u"service start"_s << 1500 << QString();
     QTest::newRow("start fails")
-        << QByteArray("btnStart") << startServiceCommand() << 1500
+        << QByteArray("btnStart") << u"service start"_s << 1500
         << u"Failed to start the service. Check that the LaunchDaemon is installed."_s;
-    QTest::newRow("stop fails") << QByteArray("btnStop") << stopServiceCommand() << 1500
+    QTest::newRow("stop fails") << QByteArray("btnStop") << u"service stop"_s << 1500
                                 << u"Failed to stop the service."_s;
-    QTest::newRow("restart fails") << QByteArray("btnRestart") << restartServiceCommand() << 4000
+    QTest::newRow("restart fails") << QByteArray("btnRestart") << u"service restart"_s << 4000
                                    << u"Failed to restart the service."_s;
 }
 

@@ -16,9 +16,9 @@ void TestSandbox::writeFile(const QString& path, const QByteArray& bytes, QIODev
 
 TestSandbox::TestSandbox() {
     Q_ASSERT(dir_.isValid());
-    for (const char* folder : {"var/tavrel/agentservice", "etc/systemd/system", "bin", "tmp"})
+    for (const char* folder : {"var/tavrel/agentservice", "etc/systemd/system", "bin"})
         QDir(dir_.path()).mkpath(QString::fromLatin1(folder));
-    environment_ = AgentEnvironment::sandbox(dir_.path());
+    environment_ = AgentEnvironment::sandbox(dir_.path(), QStringLiteral(TAVREL_HELPER));
     AgentEnvironment::install(environment_);
 }
 
@@ -75,9 +75,9 @@ void TestSandbox::stopAgentProcess() {
 void TestSandbox::recordPrivilegedCommands(bool result) {
     recorded_->clear();
     changeEnvironment([recorded = recorded_, result](AgentEnvironment& e) {
-        e.privilegedOverride = [recorded, result](const QString& command) {
-            recorded->append(command);
-            return result;
+        e.privilegedOverride = [recorded, result](const RootRequest& request) {
+            recorded->append(request.arguments.join(QLatin1Char(' ')));
+            return result ? Outcome::success() : Outcome::failure(QStringLiteral("Not authorized"));
         };
     });
 }

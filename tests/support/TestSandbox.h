@@ -12,7 +12,7 @@
 #include <memory>
 
 // A throw-away agent installation under a temporary directory, installed as the process's
-// environment for as long as the object lives. Privileged commands run unprivileged.
+// environment for as long as the object lives. Root operations run the helper unprivileged.
 class TestSandbox final {
 public:
     TestSandbox();
@@ -37,7 +37,8 @@ public:
     bool startAgentProcess();
     void stopAgentProcess();
 
-    // Privileged commands are recorded instead of run, answering with result.
+    // Root operations are recorded ("service stop", "write-config", …) instead of run; a refused one
+    // answers "Not authorized".
     void recordPrivilegedCommands(bool result = true);
     const QStringList& privilegedCommands() const { return *recorded_; }
     // Changes the installed environment (another shell, privilege backend or process search).

@@ -22,9 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # pkexec asks for the administrator password before every change to the agent's service or files;
-# dpkg-shlibdeps adds the exact versions of the C and C++ runtime the binary links.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), pkexec")
+# dpkg-shlibdeps adds the Qt, C and C++ libraries the programs link, each once.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.tavrel.com/")
 
@@ -39,8 +38,15 @@ if(TAVREL_AUTOSTART_DIR MATCHES "^/etc/")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_tavrel_conffiles})
 endif()
 
+# Debian's documentation files: the copyright notice and the changelog of a native package.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/debian)
+execute_process(COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/debian/changelog
+    OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tavrel-agent)
+
 # "make package_source": the sources only, never the build folders inside the tree.
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build/" "/build-[^/]*/" "/out/" "__pycache__" "\\.pyc$")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/build-[^/]*/" "/out/" "__pycache__" "\\\\.pyc$")
 
 include(CPack)

@@ -87,8 +87,8 @@ QString payloadProblem(const QByteArray& input, qsizetype limit, bool withinLimi
         return QStringLiteral("the input is larger than %1 KiB").arg(limit / 1024);
     if (input.contains('\0'))
         return QStringLiteral("the input holds a NUL byte");
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    (void)decoder.decode(input);
+    QStringDecoder decoder(QStringConverter::Utf8);
+    const QString text = decoder.decode(input); // decoding happens on conversion
     if (decoder.hasError())
         return QStringLiteral("the input is not valid UTF-8");
     return {};
@@ -108,6 +108,11 @@ int openFolder(const QString& path, QString& problem) {
     else
         problem = systemError(folder);
     return -1;
+}
+
+QString notRegular(const QString& path, const struct stat& info) {
+    return path + (S_ISLNK(info.st_mode) ? QStringLiteral(" is a symbolic link")
+                                         : QStringLiteral(" is not a regular file"));
 }
 
 void removePendingFiles(int folder) {
@@ -222,6 +227,10 @@ int appendLog(const AgentEnvironment& env) {
     if (!folder.valid())
         return refuse(problem);
     const QByteArray name = QFile::encodeName(QFileInfo(env.logPath).fileName());
+    struct stat existing {};
+    if (::fstatat(folder.get(), name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(existing.st_mode))
+        return refuse(notRegular(env.logPath, existing));
     // Non-blocking, so that a FIFO planted in its place cannot hold us.
     constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::openat(folder.get(), name.constData(), flags);
@@ -232,8 +241,9 @@ int appendLog(const AgentEnvironment& env) {
     }
     const FileDescriptor log(fd);
     if (!log.valid())
-        return refuse(errno == ELOOP ? QStringLiteral("%1 is a symbolic link").arg(env.logPath)
-                                     : systemError(env.logPath));
+        return refuse(errno == ELOOP || errno == ENXIO
+                          ? QStringLiteral("%1 was replaced meanwhile").arg(env.logPath)
+                          : systemError(env.logPath));
     struct stat info {};
     if (::fstat(log.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return refuse(QStringLiteral("%1 is not a regular file").arg(env.logPath));

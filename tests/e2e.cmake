@@ -33,3 +33,12 @@ if(TAVREL_DPKG_DEB AND TARGET tavrel-agent)
     tavrel_add_e2e(e2e_package 120 ${_e2e}/test_package.py --build-dir ${PROJECT_BINARY_DIR}
         --cpack ${CMAKE_CPACK_COMMAND} --autostart-dir ${TAVREL_AUTOSTART_DIR})
 endif()
+
+# The real pkexec and polkitd with our policy and helper (as root only; skipped elsewhere). It
+# installs and starts system-wide things for its run, so it runs alone.
+if(TARGET tavrel-agent-helper AND TAVREL_POLICY_FILE)
+    add_test(NAME e2e_pkexec COMMAND ${TAVREL_PYTHON3} ${_e2e}/test_pkexec.py
+        --helper $<TARGET_FILE:tavrel-agent-helper> --policy ${TAVREL_POLICY_FILE}
+        --install-path ${TAVREL_HELPER_INSTALL_PATH})
+    set_tests_properties(e2e_pkexec PROPERTIES LABELS "e2e;root" TIMEOUT 120 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
+endif()

@@ -11,9 +11,11 @@
 #include <QIcon>
 #include <QLockFile>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,12 +37,21 @@ QString instanceLockPath(const QString& instanceKey) {
     if (isPrivateDirectory(runtime))
         return QDir(runtime).filePath(fileName);
     // No usable runtime directory (macOS, or a session without one): a folder of our own in the
-    // per-user or shared temporary directory, used only if nobody else made it first.
-    const QString fallback =
-        QDir(QDir::tempPath()).filePath(QStringLiteral("tavrel-agent-") + QString::number(::getuid()));
-    ::mkdir(QFile::encodeName(fallback).constData(), 0700);
-    if (isPrivateDirectory(fallback))
-        return QDir(fallback).filePath(fileName);
+    // per-user or shared temporary directory, used only if nobody else made it first; else one in
+    // the user's cache folder, which nobody else can write to.
+    const QString fallbacks[] = {
+        QDir(QDir::tempPath()).filePath(QStringLiteral("tavrel-agent-") + QString::number(::getuid())),
+        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation))
+            .filePath(QStringLiteral("tavrel-agent")),
+    };
+    for (const QString& fallback : fallbacks) {
+        if (!QDir::isAbsolutePath(fallback))
+            continue;
+        QDir().mkpath(QFileInfo(fallback).path());
+        ::mkdir(QFile::encodeName(fallback).constData(), 0700);
+        if (isPrivateDirectory(fallback))
+            return QDir(fallback).filePath(fileName);
+    }
     return {};
 }
 
@@ -109,15 +120,24 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
         arguments.append(QString::fromLocal8Bit(argv[i]));
     AgentEnvironment::install(std::move(environment));
 
-    // One instance per user, decided before any window or tray icon exists.
-    std::unique_ptr<QLockFile> instanceLock;
-    if (const QString lockPath = instanceLockPath(instanceKey); !lockPath.isEmpty()) {
-        instanceLock = std::make_unique<QLockFile>(lockPath);
-        // A live holder keeps its lock however long it runs; a dead one's lock is taken over.
-        instanceLock->setStaleLockTime(0);
-        if (!instanceLock->tryLock(0) && instanceLock->error() == QLockFile::LockFailedError)
+    // One instance per user, decided before any window or tray icon exists. Running unguarded
+    // would let two instances drive the service and the configuration at once.
+    const QString lockPath = instanceLockPath(instanceKey);
+    if (lockPath.isEmpty()) {
+        std::fputs("tavrel-agent: no private folder for the single-instance lock (runtime, temporary or "
+                   "cache folder); not starting\n",
+                   stderr);
+        return 1;
+    }
+    QLockFile instanceLock(lockPath);
+    // A live holder keeps its lock however long it runs; a dead one's lock is taken over.
+    instanceLock.setStaleLockTime(0);
+    if (!instanceLock.tryLock(0)) {
+        if (instanceLock.error() == QLockFile::LockFailedError)
             return 0;
-        // Any other failure (no room, no permission) must not keep the app from starting.
+        std::fprintf(stderr, "tavrel-agent: cannot take the single-instance lock %s; not starting\n",
+                     QFile::encodeName(lockPath).constData());
+        return 1;
     }
 
     QApplication app(argc, argv);

@@ -15,7 +15,8 @@ class QTimer;
 bool hasTrayOption(const QStringList& arguments);
 
 // The single-instance lock file for instanceKey: in the user's runtime directory, else in a
-// private folder of ours under the temporary directory. Empty when neither is safe to use.
+// private folder of ours under the temporary directory, else under the user's cache folder.
+// Empty when none is safe to use.
 QString instanceLockPath(const QString& instanceKey);
 
 // Owns the status menu and the main window for the whole run.

@@ -221,9 +221,15 @@ void MainWindowController::applyStatus(const AgentConfig& config, const QString&
 }
 
 void MainWindowController::startService() {
-    runService(btnStart, ServiceCommand::Start,
-               QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed."),
-               startRecheckDelayMs);
+    // Linux has no LaunchDaemon: the service is a systemd unit there.
+#ifdef Q_OS_MACOS
+    const QString failure =
+        QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed.");
+#else
+    const QString failure =
+        QStringLiteral("Failed to start the service. Check that the systemd service is installed.");
+#endif
+    runService(btnStart, ServiceCommand::Start, failure, startRecheckDelayMs);
 }
 
 void MainWindowController::stopService() {
@@ -240,17 +246,18 @@ void MainWindowController::runService(QPushButton* button, ServiceCommand comman
                                       int recheckDelayMs) {
     // Stays disabled until a refresh decides from the real state.
     button->setEnabled(false);
-    if (!runServiceCommand(command))
-        showAlert(failureText);
-    QTimer::singleShot(recheckDelayMs, this, &MainWindowController::refreshStatus);
+    if (const Outcome outcome = runServiceCommand(command); !outcome)
+        showAlert(failureText, outcome.message);
+    scheduleRecheck(this, recheckDelayMs, [this] { refreshStatus(); });
 }
 
-void MainWindowController::showAlert(const QString& message) {
+void MainWindowController::showAlert(const QString& message, const QString& reason) {
     // Opens after the button's action has returned.
     QMetaObject::invokeMethod(
         this,
-        [this, message] {
+        [this, message, reason] {
             QMessageBox box(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+            box.setInformativeText(reason);
             box.setWindowModality(Qt::ApplicationModal);
             Dialogs::run(box);
         },

@@ -44,7 +44,8 @@ private:
     void applyStatus(const AgentConfig& config, const QString& state);
     void runService(QPushButton* button, ServiceCommand command, const QString& failureText,
                     int recheckDelayMs);
-    void showAlert(const QString& message);
+    // The action's own message, with the reason the operation gave as the informative text.
+    void showAlert(const QString& message, const QString& reason);
     void initLogTail();
     void appendLog(QStringList lines);
 

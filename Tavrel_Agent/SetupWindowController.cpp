@@ -25,13 +25,6 @@ QString toggleTitle(bool expanded) {
     return expanded ? QStringLiteral("Re-authenticate \u25B2") : QStringLiteral("Re-authenticate \u25BC");
 }
 
-// The secondary text of the platform: the window text at half strength, so it follows dark mode.
-QColor secondaryTextColor(const QWidget* widget) {
-    QColor color = widget->palette().color(QPalette::WindowText);
-    color.setAlphaF(0.5f);
-    return color;
-}
-
 // A coloured title that still greys out while the button is disabled.
 void tintButton(QPushButton* button, const QColor& color) {
     QPalette palette = button->palette();
@@ -82,12 +75,16 @@ void SetupWindowController::buildUI() {
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
     lblStatus->setTextFormat(Qt::PlainText);
     lblStatus->setFont(Style::systemFont());
-    lblStatus->setWordWrap(true); // three lines fit in its 44 pixels
+    lblStatus->setWordWrap(true);
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    lblStatus->setGeometry(20, y, 420, 44);
+    // Three whole lines: the longest messages take them all. Close stays 6 below.
+    lblStatus->setText(QStringLiteral("X\nX\nX"));
+    const int statusHeight = std::max(44, lblStatus->heightForWidth(420));
+    lblStatus->clear();
+    lblStatus->setGeometry(20, y, 420, statusHeight);
 
-    btnClose =
-        addButton(this, QStringLiteral("Close"), QStringLiteral("btnClose"), QRect(20, y + 50, 80, 28));
+    btnClose = addButton(this, QStringLiteral("Close"), QStringLiteral("btnClose"),
+                         QRect(20, y + statusHeight + 6, 80, 28));
     connect(btnClose, &QPushButton::clicked, this, &SetupWindowController::closeSheet);
 }
 
@@ -124,7 +121,7 @@ int SetupWindowController::buildSetupSection(int left, int y) {
     auto* computer =
         addLabel(this, SystemInfo::computerName(), QRect(left + 130, y, 290, 22), Style::systemFont());
     computer->setObjectName(QStringLiteral("lblComputer"));
-    Style::setTextColor(computer, secondaryTextColor(computer));
+    Style::setTextColor(computer, Style::secondaryTextColor(computer));
     y += 30;
 
     btnRegister =
@@ -143,7 +140,7 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
     auto* computerID = addLabel(this, config.computerID, QRect(left + 130, y, 290, 22),
                                 Style::monospaceFont(Style::smallSystemFontSize));
     computerID->setObjectName(QStringLiteral("lblComputerID"));
-    Style::setTextColor(computerID, secondaryTextColor(computerID));
+    Style::setTextColor(computerID, Style::secondaryTextColor(computerID));
     y += 30;
     txtClientName = addRow(QStringLiteral("Client Name:"), QStringLiteral("txtClientName"), left, y);
     txtClientName->setText(config.clientName);
@@ -183,7 +180,7 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
     explanation->setFont(Style::systemFont());
     explanation->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     explanation->setGeometry(8, 10, 402, 32);
-    Style::setTextColor(explanation, secondaryTextColor(explanation));
+    Style::setTextColor(explanation, Style::secondaryTextColor(explanation));
 
     addBoldLabel(reauthBox, QStringLiteral("Username:"), QRect(8, 52, 100, 22))
         ->setObjectName(QStringLiteral("txtReauthUserLabel"));
@@ -224,10 +221,27 @@ void SetupWindowController::toggleReauth() {
 }
 
 void SetupWindowController::closeSheet() {
-    if (ended)
+    if (ended || !mayDiscardRegistration())
         return;
     ended = true;
     done(QDialog::Rejected);
+}
+
+bool SetupWindowController::mayDiscardRegistration() {
+    if (!unstoredRegistration)
+        return true;
+    QMessageBox box(this);
+    box.setObjectName(QStringLiteral("discardAlert"));
+    box.setWindowTitle(windowTitle());
+    box.setIcon(QMessageBox::Warning);
+    box.setText(QStringLiteral(
+        "This computer is registered with the server, but the registration is not stored here. Discard it?"));
+    QPushButton* discard = box.addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
+    discard->setObjectName(QStringLiteral("btnDiscard"));
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    return Dialogs::run(box) == discard;
 }
 
 void SetupWindowController::reject() {
@@ -252,6 +266,12 @@ void SetupWindowController::deliver(const QPointer<SetupWindowController>& sheet
 }
 
 void SetupWindowController::onRegister() {
+    // The server has registered this computer already: only the store is tried again.
+    if (unstoredRegistration) {
+        btnRegister->setEnabled(false);
+        storeRegistration();
+        return;
+    }
     const SetupForm::RegistrationInput input =
         SetupForm::readRegistration(txtUsername->text(), txtPassword->text(), txtClientName->text(),
                                     txtLocationName->text(), txtApiUrl->text());
@@ -279,19 +299,52 @@ void SetupWindowController::registrationAnswered(const SetupForm::RegistrationIn
         btnRegister->setEnabled(true);
         return;
     }
-    const auto& result = std::get<ApiClient::RegisterResult>(outcome);
-    (void)AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
-    (void)Logger::append(
-        SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName),
-        QStringLiteral("INFO"));
+    unstoredRegistration = Registration{std::get<ApiClient::RegisterResult>(outcome), sent};
+    // What is stored is what was sent, whatever the fields say from now on.
+    for (QLineEdit* field : {txtApiUrl, txtUsername, txtPassword, txtClientName, txtLocationName})
+        field->setReadOnly(true);
+    storeRegistration();
+}
+
+void SetupWindowController::storeRegistration() {
+    const auto& [result, sent] = *unstoredRegistration;
+    // The agent version is the file's at this moment.
+    const Outcome stored = AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
+    if (!stored) {
+        showStatus(QStringLiteral("Registered with the server, but this computer's settings could not be "
+                                  "stored: ") +
+                       stored.message + QStringLiteral(". Press Register to store them again."),
+                   Style::errorColor());
+        btnRegister->setEnabled(true);
+        return;
+    }
+    const QString message =
+        SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName);
+    unstoredRegistration.reset();
+    if (const Outcome logged = Logger::append(message, QStringLiteral("INFO")); !logged) {
+        showStatus(QStringLiteral("Registration successful, but the activity log could not be written: ") +
+                       logged.message + QLatin1Char('.'),
+                   Style::warningColor());
+        return;
+    }
     showStatus(QStringLiteral("Registration successful!"), Style::successColor());
     QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
 }
 
 void SetupWindowController::onSave() {
-    (void)AgentConfig::save(SetupForm::savedRecord(AgentConfig::load(), txtClientName->text(),
-                                                   txtLocationName->text(), txtApiUrl->text()));
-    showStatus(QStringLiteral("Settings saved."), Style::successColor());
+    // A record that cannot be read must not be replaced by defaults: that would wipe the identity.
+    const std::optional<AgentConfig> current = AgentConfig::read();
+    if (!current) {
+        showStatus(QStringLiteral("The current settings could not be read; nothing was saved."),
+                   Style::errorColor());
+        return;
+    }
+    const Outcome saved = AgentConfig::save(
+        SetupForm::savedRecord(*current, txtClientName->text(), txtLocationName->text(), txtApiUrl->text()));
+    if (saved)
+        showStatus(QStringLiteral("Settings saved."), Style::successColor());
+    else
+        showStatus(QStringLiteral("The settings could not be saved: ") + saved.message, Style::errorColor());
 }
 
 void SetupWindowController::onUnregister() {
@@ -316,15 +369,30 @@ void SetupWindowController::onUnregister() {
     // The stored URL and token identify this computer, not what the fields show now.
     const AgentConfig stored = AgentConfig::load();
     const QPointer<SetupWindowController> self(this);
-    ApiClient::deregister(stored.apiBaseUrl, stored.token, [self](const std::optional<ApiError>& error) {
-        deliver(self, [error](SetupWindowController& sheet) { sheet.deregistrationAnswered(error); });
-    });
+    ApiClient::deregister(stored.apiBaseUrl, stored.token,
+                          [self, stored](const std::optional<ApiError>& error) {
+                              deliver(self, [stored, error](SetupWindowController& sheet) {
+                                  sheet.deregistrationAnswered(stored, error);
+                              });
+                          });
 }
 
-void SetupWindowController::deregistrationAnswered(const std::optional<ApiError>& error) {
+void SetupWindowController::deregistrationAnswered(const AgentConfig& sent,
+                                                   const std::optional<ApiError>& error) {
     // The local identity goes whatever the server said. The record read now keeps settings saved
-    // while the request was out.
-    (void)AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::load()));
+    // while the request was out; one that cannot be read gives way to the record sent.
+    const Outcome wiped =
+        AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::read().value_or(sent)));
+    if (!wiped) {
+        const QString removal =
+            QStringLiteral("this computer's identity could not be removed: ") + wiped.message;
+        const QString text =
+            error ? u'T' + removal.mid(1) + QStringLiteral(". Server: ") + error->errorDescription()
+                  : QString(QStringLiteral("Unregistered from the server, but ") + removal);
+        showStatus(text, Style::errorColor());
+        btnUnregister->setEnabled(true);
+        return;
+    }
     showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
                      : QStringLiteral("Agent unregistered."),
                Style::successColor());
@@ -369,14 +437,31 @@ void SetupWindowController::reauthAnswered(const QString& sentComputerID,
     }
     // Read now, so that settings saved meanwhile stay; an identity wiped or replaced meanwhile
     // (an unregistration that answered first) must not be revived with a fresh token.
-    const AgentConfig current = AgentConfig::load();
-    if (current.computerID != sentComputerID)
+    const std::optional<AgentConfig> current = AgentConfig::read();
+    if (!current || current->computerID != sentComputerID) {
+        showStatus(QStringLiteral("The registration changed while re-authenticating; nothing was stored."),
+                   Style::secondaryTextColor(lblStatus));
         return;
+    }
     const auto& result = std::get<ApiClient::RegisterResult>(outcome);
-    (void)AgentConfig::save(SetupForm::reauthenticatedRecord(current, result));
-    (void)Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
+    if (const Outcome stored = AgentConfig::save(SetupForm::reauthenticatedRecord(*current, result));
+        !stored) {
+        showStatus(QStringLiteral("Re-authentication succeeded, but the new token could not be stored: ") +
+                       stored.message,
+                   Style::errorColor());
+        return;
+    }
     txtReauthUser->clear();
     txtReauthPass->clear();
+    if (const Outcome logged =
+            Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
+        !logged) {
+        showStatus(
+            QStringLiteral("Re-authentication successful, but the activity log could not be written: ") +
+                logged.message + QLatin1Char('.'),
+            Style::warningColor());
+        return;
+    }
     showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());
     QTimer::singleShot(reauthCloseDelayMs, this, &SetupWindowController::closeSheet);
 }

@@ -48,14 +48,25 @@ private:
 
     void registrationAnswered(const SetupForm::RegistrationInput& sent,
                               const ApiClient::RegisterOutcome& outcome);
-    void deregistrationAnswered(const std::optional<ApiError>& error);
+    // Stores the registration the server made; on failure it stays here for the next Register.
+    void storeRegistration();
+    // Asks before a registration that is not stored here is thrown away.
+    bool mayDiscardRegistration();
+    void deregistrationAnswered(const AgentConfig& sent, const std::optional<ApiError>& error);
     void reauthAnswered(const QString& sentComputerID, const ApiClient::RegisterOutcome& outcome);
 
     static constexpr int reauthBoxH = 156;
     static constexpr int reauthGrowth = 162; // the box and the gap below it
 
+    struct Registration final {
+        ApiClient::RegisterResult result;
+        SetupForm::RegistrationInput sent;
+    };
+
     bool isRegistered = false;
     bool ended = false; // the sheet has finished; late answers are dropped
+    // Made by the server but not stored here yet: a second request would make a second computer.
+    std::optional<Registration> unstoredRegistration;
 
     QLineEdit* txtApiUrl = nullptr;
     QLineEdit* txtClientName = nullptr;

@@ -1,6 +1,7 @@
 #include "Tavrel_Agent/StatusBarController.h"
 
 #include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "Tavrel_Agent/ViewHelpers.h"
 #include "core/AgentConfig.h"
 #include "core/Privileged.h"
 #include "core/ServiceControl.h"
@@ -101,8 +102,8 @@ void StatusBarController::refresh() {
 }
 
 void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
-    statusMenuItem_->setText(display.statusTitle);
-    computerIDMenuItem_->setText(display.computerIDTitle);
+    statusMenuItem_->setText(menuText(display.statusTitle));
+    computerIDMenuItem_->setText(menuText(display.computerIDTitle));
     stopMenuItem_->setEnabled(display.stopEnabled);
     restartMenuItem_->setEnabled(display.restartEnabled);
     statusItem_->setToolTip(display.toolTip);
@@ -138,12 +139,12 @@ QIcon StatusBarController::discIcon(const QColor& color) {
 void StatusBarController::stopService() {
     // A refused or failed command shows only as the unchanged state at the re-check.
     (void)runServiceCommand(ServiceCommand::Stop);
-    QTimer::singleShot(stopRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
+    scheduleRecheck(this, stopRecheckDelayMs, [this] { refresh(); });
 }
 
 void StatusBarController::restartService() {
     (void)runServiceCommand(ServiceCommand::Restart);
-    QTimer::singleShot(restartRecheckDelayMs, Qt::PreciseTimer, this, &StatusBarController::refresh);
+    scheduleRecheck(this, restartRecheckDelayMs, [this] { refresh(); });
 }
 
 void StatusBarController::openWindow() {

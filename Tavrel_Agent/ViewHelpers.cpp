@@ -8,6 +8,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QStyle>
+#include <QTimer>
 
 QColor Style::accentColor() {
     return QColor(184, 20, 20);
@@ -55,6 +56,12 @@ QFont Style::monospaceFont(int pixelSize) {
         font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPixelSize(pixelSize);
     return font;
+}
+
+QColor Style::secondaryTextColor(const QWidget* widget) {
+    QColor color = widget->palette().color(QPalette::WindowText);
+    color.setAlphaF(0.5f);
+    return color;
 }
 
 void Style::setTextColor(QWidget* widget, const QColor& color) {
@@ -159,4 +166,21 @@ QWidget* addAccentStripe(QWidget* parent, const QRect& frame) {
     palette.setColor(QPalette::Window, Style::accentColor());
     stripe->setPalette(palette);
     return stripe;
+}
+
+void scheduleRecheck(QObject* owner, int delayMs, const std::function<void()>& refresh) {
+    auto* timer = new QTimer(owner);
+    timer->setObjectName(QStringLiteral("recheck"));
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, owner, [timer, refresh] {
+        timer->deleteLater();
+        refresh();
+    });
+    timer->start(delayMs);
+}
+
+QString menuText(const QString& text) {
+    QString escaped = text;
+    return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
 }

@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QString>
 
+#include <functional>
+
 // Colours, fonts and label styles shared by the status menu, the main window and the sheet.
 namespace Style {
 inline constexpr int systemFontSize = 13; // pixels: frames are laid out in points at 1x
@@ -23,6 +25,9 @@ QFont systemFont(int pixelSize = systemFontSize);
 QFont boldSystemFont(int pixelSize = systemFontSize);
 // "Menlo" where installed, else the fixed system font, at the given pixel size.
 QFont monospaceFont(int pixelSize);
+
+// The platform's secondary text: the window text at half strength, so it follows dark mode.
+QColor secondaryTextColor(const QWidget* widget);
 
 void setTextColor(QWidget* widget, const QColor& color);
 QColor textColor(const QWidget* widget);
@@ -50,3 +55,10 @@ QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, 
                    const QRect& titleFrame, int titlePixelSize);
 // A solid bar in the accent colour.
 QWidget* addAccentStripe(QWidget* parent, const QRect& frame);
+
+// Runs refresh once, delayMs from now, unless owner is gone by then. The timer is a child named
+// "recheck", so that the next state check after a command can be seen and hurried along.
+void scheduleRecheck(QObject* owner, int delayMs, const std::function<void()>& refresh);
+
+// Menu entries take "&" as a mnemonic marker; this shows text as written.
+QString menuText(const QString& text);

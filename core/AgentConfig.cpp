@@ -81,10 +81,14 @@ QByteArray AgentConfig::toJson() const {
 }
 
 AgentConfig AgentConfig::load() {
+    return read().value_or(defaults());
+}
+
+std::optional<AgentConfig> AgentConfig::read() {
     QFile file(AgentEnvironment::current().configPath);
     if (!file.open(QIODevice::ReadOnly) || QFileInfo(file).isDir())
-        return defaults();
-    return fromJson(file.readAll()).value_or(defaults());
+        return std::nullopt;
+    return fromJson(file.readAll());
 }
 
 Outcome AgentConfig::save(const AgentConfig& config) {

@@ -25,6 +25,9 @@ struct AgentConfig final {
     static const AgentConfig& defaults();
     // The file's record, or defaults() when it is missing, unreadable or not all seven strings.
     static AgentConfig load();
+    // The file's record, or nothing when it cannot be read as one: for writers, which must not
+    // replace a record they could not read.
+    static std::optional<AgentConfig> read();
     // Replaces the file through the administrator-authorised install, and says how that ended.
     static Outcome save(const AgentConfig& config);
 

@@ -51,7 +51,8 @@ QRgb iconColor(const StatusBarController& controller) {
 void startApp(QProcess& process, const QString& runtimeDir, const QStringList& arguments) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir);
+    if (!runtimeDir.isEmpty())
+        environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir);
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral(TAVREL_AGENT_BINARY), arguments);
@@ -104,36 +105,51 @@ void TestApp::trayOption() {
 }
 
 void TestApp::lockLocation_data() {
-    QTest::addColumn<QString>("runtimeDir");   // "unset", "private", "shared" (world-writable)
-    QTest::addColumn<bool>("fallbackPlanted"); // someone made our fallback folder world-writable
-    QTest::addColumn<QString>("expected");     // RUNTIME and TMP stand for the two folders
+    QTest::addColumn<QString>("runtimeDir"); // "unset", "private", "shared" (world-writable)
+    QTest::addColumn<int>(
+        "fallbacksPlanted");               // someone made our first (temp) or both fallbacks world-writable
+    QTest::addColumn<QString>("expected"); // RUNTIME, TMP and CACHE stand for the three folders
     const QString fallback = u"TMP/tavrel-agent-%1/com.tavrel.agentui.lock"_s.arg(::getuid());
-    QTest::newRow("private runtime directory") << "private" << false << "RUNTIME/com.tavrel.agentui.lock";
-    QTest::newRow("no runtime directory") << "unset" << false << fallback;
-    QTest::newRow("world-writable runtime directory") << "shared" << false << fallback;
-    QTest::newRow("fallback planted world-writable") << "unset" << true << QString();
+    QTest::newRow("private runtime directory") << "private" << 0 << "RUNTIME/com.tavrel.agentui.lock";
+    QTest::newRow("no runtime directory") << "unset" << 0 << fallback;
+    QTest::newRow("world-writable runtime directory") << "shared" << 0 << fallback;
+    QTest::newRow("temp fallback planted") << "unset" << 1 << "CACHE/tavrel-agent/com.tavrel.agentui.lock";
+    QTest::newRow("every folder planted") << "unset" << 2 << QString();
 }
 
 void TestApp::lockLocation() {
     QFETCH(QString, runtimeDir);
-    QFETCH(bool, fallbackPlanted);
+    QFETCH(int, fallbacksPlanted);
     QFETCH(QString, expected);
-    QTemporaryDir runtime, temp;
-    QVERIFY(runtime.isValid() && temp.isValid());
-    const QString fallback = temp.filePath(u"tavrel-agent-%1"_s.arg(::getuid()));
+    QTemporaryDir runtime, temp, cache;
+    QVERIFY(runtime.isValid() && temp.isValid() && cache.isValid());
+    const QStringList fallbacks{temp.filePath(u"tavrel-agent-%1"_s.arg(::getuid())),
+                                cache.filePath(u"tavrel-agent"_s)};
     if (runtimeDir == "shared"_L1)
         QVERIFY(QFile::setPermissions(runtime.path(), QFileDevice::Permissions(0x7777)));
-    if (fallbackPlanted)
+    for (const QString& fallback : fallbacks.mid(0, fallbacksPlanted))
         QVERIFY(QDir().mkpath(fallback) && QFile::setPermissions(fallback, QFileDevice::Permissions(0x7777)));
-    const auto restoreTmp = restoreEnv("TMPDIR"), restoreRuntime = restoreEnv("XDG_RUNTIME_DIR");
+    const auto restoreTmp = restoreEnv("TMPDIR"), restoreRuntime = restoreEnv("XDG_RUNTIME_DIR"),
+               restoreCache = restoreEnv("XDG_CACHE_HOME");
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
     runtimeDir == "unset"_L1 ? qunsetenv("XDG_RUNTIME_DIR")
                              : qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
 
     const QString path = instanceLockPath(u"com.tavrel.agentui"_s);
-    QCOMPARE(path, expected.replace("RUNTIME"_L1, runtime.path()).replace("TMP"_L1, temp.path()));
-    if (!path.isEmpty()) // in a folder that is ours alone
+    QCOMPARE(path, expected.replace("RUNTIME"_L1, runtime.path())
+                       .replace("TMP"_L1, temp.path())
+                       .replace("CACHE"_L1, cache.path()));
+    if (!path.isEmpty()) { // in a folder that is ours alone
         QCOMPARE(QFileInfo(QFileInfo(path).path()).permissions() & 0x0077, QFileDevice::Permissions());
+        return;
+    }
+    // Without any lock the app says so and does not start unguarded.
+    QProcess app;
+    startApp(app, {}, {u"--tray"_s});
+    QVERIFY(app.waitForFinished(10000));
+    QCOMPARE(app.exitCode(), 1);
+    QVERIFY2(app.readAll().contains("single-instance lock"), "no message");
 }
 
 void TestApp::singleInstance() {
@@ -247,7 +263,7 @@ void TestApp::refreshFollowsState() {
         QString state;
     } steps[] = {{false, false, {}, u"Not Installed"_s},
                  {true, false, u"C-42"_s, u"Stopped"_s},
-                 {false, true, u"C-42"_s, u"Running"_s}};
+                 {false, true, u"C-4&2"_s, u"Running"_s}};
     for (const auto& step : steps) {
         sandbox.setServiceDefinition(step.definitionPresent);
         if (step.agentRunning)
@@ -259,7 +275,8 @@ void TestApp::refreshFollowsState() {
         }
         QTRY_COMPARE_WITH_TIMEOUT(statusTitle(controller), "Status: "_L1 + step.state, 5000);
         const StatusMenuDisplay expected = statusMenuDisplay(step.state, step.computerID);
-        QCOMPARE(action(controller, "computerIDMenuItem")->text(), expected.computerIDTitle);
+        // Shown as written: "&" is no mnemonic marker here.
+        QCOMPARE(action(controller, "computerIDMenuItem")->iconText(), expected.computerIDTitle);
         QVERIFY(!action(controller, "statusMenuItem")->isEnabled());
         QVERIFY(!action(controller, "computerIDMenuItem")->isEnabled());
         QCOMPARE(action(controller, "stopMenuItem")->isEnabled(), expected.stopEnabled);
@@ -296,14 +313,15 @@ void TestApp::serviceCommand() {
     controller.findChild<QTimer*>(u"refreshTimer"_s)->stop();
 
     action(controller, entry.constData())->trigger();
-    QElapsedTimer sinceCommand;
-    sinceCommand.start();
     QCOMPARE(sandbox.privilegedCommands(), QStringList{command});
     sandbox.stopAgentProcess(); // what the re-check must see, whatever the command answered
-
-    QTest::qWait(int(delayMs - 150 - sinceCommand.elapsed()));
+    auto* recheck = controller.findChild<QTimer*>(u"recheck"_s);
+    QVERIFY(recheck && recheck->isActive());
+    QCOMPARE(recheck->interval(), delayMs);
+    QCoreApplication::processEvents();
     QCOMPARE(statusTitle(controller), u"Status: Running"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(statusTitle(controller), u"Status: Stopped"_s, 2000);
+    recheck->start(0); // its time has come
+    QTRY_COMPARE(statusTitle(controller), u"Status: Stopped"_s);
     QCOMPARE(sandbox.privilegedCommands().size(), 1);
 }
 

@@ -165,6 +165,8 @@ private Q_SLOTS:
     void reauth_data();
     void reauth();
     void mainWindowShowsNewIdentity();
+    void refusedStore_data();
+    void refusedStore();
 
 private:
     AgentConfig unregisteredConfig() const {
@@ -487,7 +489,8 @@ void TestSetupFlows::reauth_data() {
     // The token goes into the record read when the answer arrives: a Save made meanwhile is kept,
     // and an identity unregistered meanwhile is not revived by the late token.
     QTest::newRow("save meanwhile") << 200 << "save" << renewed;
-    QTest::newRow("unregister meanwhile") << 200 << "unregister" << u"Agent unregistered."_s;
+    QTest::newRow("unregister meanwhile")
+        << 200 << "unregister" << u"The registration changed while re-authenticating; nothing was stored."_s;
 }
 
 void TestSetupFlows::reauth() {
@@ -573,6 +576,101 @@ void TestSetupFlows::mainWindowShowsNewIdentity() {
     // The sheet's end refreshes the window at once, not at its next 3-second tick.
     QTRY_COMPARE_WITH_TIMEOUT(id->text(), u"C-1001"_s, 1000);
     QCOMPARE(child<QLabel>(window, "lblClientName")->text(), u"Acme"_s);
+}
+
+void TestSetupFlows::refusedStore_data() {
+    QTest::addColumn<QString>("flow");
+    QTest::addColumn<QString>("shown");
+    const QString notStored =
+        u"Registered with the server, but this computer's settings could not be stored: "
+        u"Not authorized. Press Register to store them again."_s;
+    QTest::newRow("register, then store on the next press") << "register retry" << notStored;
+    QTest::newRow("register, then close and discard") << "register discard" << notStored;
+    QTest::newRow("save") << "save" << u"The settings could not be saved: Not authorized"_s;
+    // Half a record, as while something rewrites it: saving defaults would wipe the identity.
+    QTest::newRow("save over an unreadable configuration")
+        << "save unreadable" << u"The current settings could not be read; nothing was saved."_s;
+    QTest::newRow("re-authenticate")
+        << "reauth"
+        << u"Re-authentication succeeded, but the new token could not be stored: Not authorized"_s;
+    QTest::newRow("unregister") << "unregister"
+                                << u"Unregistered from the server, but this computer's identity could not be "
+                                   u"removed: Not authorized"_s;
+}
+
+// With the administrator prompt refused, no flow says it succeeded, nothing is stored or logged, and
+// the sheet stays open. A registration the server made is kept until it is stored or discarded.
+void TestSetupFlows::refusedStore() {
+    QFETCH(QString, flow);
+    QFETCH(QString, shown);
+    server->answer("register/", {200, registered200});
+    server->answer("deregister/", {200, "{}"});
+    const bool registers = flow.startsWith("register"_L1);
+    openSheet(registers ? unregisteredConfig() : registeredConfig());
+    if (flow == "save unreadable"_L1)
+        sandbox->writeConfigBytes(sandbox->configBytes().left(40));
+    const QByteArray configBefore = sandbox->configBytes();
+    sandbox->recordPrivilegedCommands(false);
+    QStringList asked;
+    const char* answer = "btnConfirmUnregister";
+    Dialogs::setHook([&](QMessageBox& box) {
+        asked << box.text();
+        child<QPushButton>(box, answer)->click();
+    });
+    if (registers) {
+        fill({{"txtUsername", u"alice"_s}, {"txtPassword", u"pw"_s}});
+        button("btnRegister")->click();
+    } else if (flow == "reauth"_L1) {
+        button("btnReauthToggle")->click();
+        fill({{"txtReauthUser", u"bob"_s}, {"txtReauthPass", u"pw"_s}});
+        button("btnReauth")->click();
+    } else {
+        button(flow == "unregister"_L1 ? "btnUnregister" : "btnSave")->click();
+    }
+    QTRY_COMPARE(status(), shown);
+    QCOMPARE(statusColor(), Style::errorColor());
+    // The longest message fits in full, above Close and inside the sheet.
+    const auto* line = child<QLabel>(*sheet, "lblStatus");
+    QVERIFY(line->heightForWidth(line->width()) <= line->height());
+    QVERIFY(line->geometry().bottom() < button("btnClose")->y() &&
+            button("btnClose")->geometry().bottom() < sheet->height());
+    QCOMPARE(sandbox->configBytes(), configBefore);
+    QCOMPARE(log(), logBefore);
+    QCOMPARE(sandbox->privilegedCommands(),
+             flow == "save unreadable"_L1 ? QStringList() : QStringList{u"write-config"_s});
+    if (flow == "unregister"_L1)
+        QVERIFY(button("btnUnregister")->isEnabled());
+    QCOMPARE(msUntilClosed(200), -1);
+    if (!registers)
+        return;
+
+    // Closing asks first; Cancel keeps the sheet and what the server made.
+    QVERIFY(button("btnRegister")->isEnabled());
+    const QString question = u"This computer is registered with the server, but the registration is not "
+                             u"stored here. Discard it?"_s;
+    Dialogs::setHook([&](QMessageBox& box) {
+        asked << box.text();
+        for (QAbstractButton* choice : box.buttons())
+            if (choice->text() == (flow.endsWith("discard"_L1) ? "Discard"_L1 : "Cancel"_L1))
+                choice->click();
+    });
+    button("btnClose")->click();
+    QCOMPARE(asked, QStringList{question});
+    if (flow.endsWith("discard"_L1)) {
+        QCOMPARE(finished->count(), 1);
+        QCOMPARE(sandbox->configBytes(), configBefore);
+        return;
+    }
+    QVERIFY(finished->isEmpty());
+    // The next press stores what the server made and sends nothing: a second request would make a
+    // second computer.
+    sandbox->changeEnvironment([](AgentEnvironment& e) { e.privilegedOverride = {}; });
+    button("btnRegister")->click();
+    QCOMPARE(status(), u"Registration successful!"_s);
+    QCOMPARE(server->received().size(), size_t(1));
+    QCOMPARE(stored().computerID, u"C-1001"_s);
+    QVERIFY(loggedOnly(log(),
+                       u"Agent registered successfully. ComputerID: C-1001 Client: Unassigned Location: "_s));
 }
 
 QTEST_MAIN(TestSetupFlows)

@@ -60,7 +60,10 @@ SetupWindowController::SetupWindowController(QWidget* parent)
     setWindowFlag(Qt::Sheet);
 #endif
     setFixedSize(windowWidth, isRegistered ? settingsHeight : registrationHeight);
-    connect(this, &QDialog::finished, this, [this] { ended = true; });
+    connect(this, &QDialog::finished, this, [this] {
+        ended = true;
+        calls.reset();
+    });
     buildUI();
 }
 
@@ -263,13 +266,14 @@ void SetupWindowController::onRegister() {
     showStatus(QStringLiteral("Registering\u2026"), Style::successColor());
 
     const QPointer<SetupWindowController> self(this);
-    ApiClient::registerAgent(input.apiBaseUrl, input.username, input.password, input.clientName,
-                             input.locationName, std::nullopt,
-                             [self, input](const ApiClient::RegisterOutcome& outcome) {
-                                 deliver(self, [input, outcome](SetupWindowController& sheet) {
-                                     sheet.registrationAnswered(input, outcome);
-                                 });
-                             });
+    ApiClient::registerAgent(
+        input.apiBaseUrl, input.username, input.password, input.clientName, input.locationName, std::nullopt,
+        [self, input](const ApiClient::RegisterOutcome& outcome) {
+            deliver(self, [input, outcome](SetupWindowController& sheet) {
+                sheet.registrationAnswered(input, outcome);
+            });
+        },
+        calls.get());
 }
 
 void SetupWindowController::registrationAnswered(const SetupForm::RegistrationInput& sent,
@@ -315,9 +319,12 @@ void SetupWindowController::onUnregister() {
     // The stored URL and token identify this computer, not what the fields show now.
     const AgentConfig stored = AgentConfig::load();
     const QPointer<SetupWindowController> self(this);
-    ApiClient::deregister(stored.apiBaseUrl, stored.token, [self](const std::optional<ApiError>& error) {
-        deliver(self, [error](SetupWindowController& sheet) { sheet.deregistrationAnswered(error); });
-    });
+    ApiClient::deregister(
+        stored.apiBaseUrl, stored.token,
+        [self](const std::optional<ApiError>& error) {
+            deliver(self, [error](SetupWindowController& sheet) { sheet.deregistrationAnswered(error); });
+        },
+        calls.get());
 }
 
 void SetupWindowController::deregistrationAnswered(const std::optional<ApiError>& error) {
@@ -351,12 +358,14 @@ void SetupWindowController::onReauth() {
     // The stored names and computer ID, not the form's fields, identify this computer.
     const QPointer<SetupWindowController> self(this);
     const QString computerID = stored.computerID;
-    ApiClient::registerAgent(stored.apiBaseUrl, username, password, stored.clientName, stored.locationName,
-                             computerID, [self, computerID](const ApiClient::RegisterOutcome& outcome) {
-                                 deliver(self, [computerID, outcome](SetupWindowController& sheet) {
-                                     sheet.reauthAnswered(computerID, outcome);
-                                 });
-                             });
+    ApiClient::registerAgent(
+        stored.apiBaseUrl, username, password, stored.clientName, stored.locationName, computerID,
+        [self, computerID](const ApiClient::RegisterOutcome& outcome) {
+            deliver(self, [computerID, outcome](SetupWindowController& sheet) {
+                sheet.reauthAnswered(computerID, outcome);
+            });
+        },
+        calls.get());
 }
 
 void SetupWindowController::reauthAnswered(const QString& sentComputerID,

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 
 class QFrame;
 class QLabel;
@@ -56,6 +57,9 @@ private:
 
     bool isRegistered = false;
     bool ended = false; // the sheet has finished; late answers are dropped
+    // The context of every server call; the sheet's end destroys it, which cancels the calls
+    // still out, so that no exchange with the server outlives the sheet.
+    std::unique_ptr<QObject> calls = std::make_unique<QObject>();
 
     QLineEdit* txtApiUrl = nullptr;
     QLineEdit* txtClientName = nullptr;

@@ -266,14 +266,13 @@ void SetupWindowController::onRegister() {
     showStatus(QStringLiteral("Registering\u2026"), Style::successColor());
 
     const QPointer<SetupWindowController> self(this);
-    ApiClient::registerAgent(
-        input.apiBaseUrl, input.username, input.password, input.clientName, input.locationName, std::nullopt,
-        [self, input](const ApiClient::RegisterOutcome& outcome) {
-            deliver(self, [input, outcome](SetupWindowController& sheet) {
-                sheet.registrationAnswered(input, outcome);
-            });
-        },
-        calls.get());
+    ApiClient::registerAgent(input.apiBaseUrl, input.username, input.password, input.clientName,
+                             input.locationName, std::nullopt, calls.get(),
+                             [self, input](const ApiClient::RegisterOutcome& outcome) {
+                                 deliver(self, [input, outcome](SetupWindowController& sheet) {
+                                     sheet.registrationAnswered(input, outcome);
+                                 });
+                             });
 }
 
 void SetupWindowController::registrationAnswered(const SetupForm::RegistrationInput& sent,
@@ -320,11 +319,9 @@ void SetupWindowController::onUnregister() {
     const AgentConfig stored = AgentConfig::load();
     const QPointer<SetupWindowController> self(this);
     ApiClient::deregister(
-        stored.apiBaseUrl, stored.token,
-        [self](const std::optional<ApiError>& error) {
+        stored.apiBaseUrl, stored.token, calls.get(), [self](const std::optional<ApiError>& error) {
             deliver(self, [error](SetupWindowController& sheet) { sheet.deregistrationAnswered(error); });
-        },
-        calls.get());
+        });
 }
 
 void SetupWindowController::deregistrationAnswered(const std::optional<ApiError>& error) {
@@ -358,14 +355,13 @@ void SetupWindowController::onReauth() {
     // The stored names and computer ID, not the form's fields, identify this computer.
     const QPointer<SetupWindowController> self(this);
     const QString computerID = stored.computerID;
-    ApiClient::registerAgent(
-        stored.apiBaseUrl, username, password, stored.clientName, stored.locationName, computerID,
-        [self, computerID](const ApiClient::RegisterOutcome& outcome) {
-            deliver(self, [computerID, outcome](SetupWindowController& sheet) {
-                sheet.reauthAnswered(computerID, outcome);
-            });
-        },
-        calls.get());
+    ApiClient::registerAgent(stored.apiBaseUrl, username, password, stored.clientName, stored.locationName,
+                             computerID, calls.get(),
+                             [self, computerID](const ApiClient::RegisterOutcome& outcome) {
+                                 deliver(self, [computerID, outcome](SetupWindowController& sheet) {
+                                     sheet.reauthAnswered(computerID, outcome);
+                                 });
+                             });
 }
 
 void SetupWindowController::reauthAnswered(const QString& sentComputerID,

@@ -232,8 +232,8 @@ void cancel(const std::shared_ptr<Exchange>& exchange, const QPointer<QNetworkAc
 // POSTs body as compact JSON to endpoint under apiBaseUrl. The completion is called exactly
 // once: before returning when nothing could be sent, else when the exchange ends, unless the
 // context is destroyed first.
-void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body, PostCompletion completion,
-              const QObject* context) {
+void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body, const QObject* context,
+              PostCompletion completion) {
     const QString urlString = ApiTransport::joinUrl(apiBaseUrl, endpoint);
     const std::variant<QUrl, ApiError> checked = ApiTransport::checkedUrl(urlString);
     if (const ApiError* error = std::get_if<ApiError>(&checked)) {
@@ -281,8 +281,8 @@ void setTransferTimeout(int milliseconds) {
 
 void registerAgent(const QString& apiBaseUrl, const QString& username, const QString& password,
                    const QString& clientName, const QString& locationName,
-                   const std::optional<QString>& existingComputerID, RegisterCompletion completion,
-                   const QObject* context) {
+                   const std::optional<QString>& existingComputerID, const QObject* context,
+                   RegisterCompletion completion) {
 #ifdef Q_OS_MACOS
     const char* const osType = "Mac";
 #else
@@ -303,43 +303,39 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
     if (existingComputerID)
         body["computerID"] = utf8(*existingComputerID);
 
-    postJSON(
-        QStringLiteral("register/"), apiBaseUrl, body,
-        [completion = std::move(completion)](const PostOutcome& outcome) {
-            if (const ApiError* error = std::get_if<ApiError>(&outcome)) {
-                completion(*error);
-                return;
-            }
-            const Response& response = std::get<Response>(outcome);
-            const std::optional<QString> computerID = stringMember(response.object, "computerID");
-            const std::optional<QString> token = stringMember(response.object, "token");
-            if (response.statusCode == 200 && computerID && token) {
-                completion(RegisterResult{*computerID, *token,
-                                          stringMember(response.object, "clientID").value_or(QString())});
-                return;
-            }
-            const QString message =
-                stringMember(response.object, "message")
-                    .value_or(QStringLiteral("Registration failed (HTTP %1).").arg(response.statusCode));
-            completion(ApiError::serverError(response.statusCode, message));
-        },
-        context);
+    postJSON(QStringLiteral("register/"), apiBaseUrl, body, context,
+             [completion = std::move(completion)](const PostOutcome& outcome) {
+                 if (const ApiError* error = std::get_if<ApiError>(&outcome)) {
+                     completion(*error);
+                     return;
+                 }
+                 const Response& response = std::get<Response>(outcome);
+                 const std::optional<QString> computerID = stringMember(response.object, "computerID");
+                 const std::optional<QString> token = stringMember(response.object, "token");
+                 if (response.statusCode == 200 && computerID && token) {
+                     completion(RegisterResult{
+                         *computerID, *token, stringMember(response.object, "clientID").value_or(QString())});
+                     return;
+                 }
+                 const QString message =
+                     stringMember(response.object, "message")
+                         .value_or(QStringLiteral("Registration failed (HTTP %1).").arg(response.statusCode));
+                 completion(ApiError::serverError(response.statusCode, message));
+             });
 }
 
-void deregister(const QString& apiBaseUrl, const QString& token, DeregisterCompletion completion,
-                const QObject* context) {
+void deregister(const QString& apiBaseUrl, const QString& token, const QObject* context,
+                DeregisterCompletion completion) {
     Json body = Json::object();
     body["token"] = utf8(token);
     // Any JSON object answer counts: the caller resets the identity locally either way.
-    postJSON(
-        QStringLiteral("deregister/"), apiBaseUrl, body,
-        [completion = std::move(completion)](const PostOutcome& outcome) {
-            if (const ApiError* error = std::get_if<ApiError>(&outcome))
-                completion(*error);
-            else
-                completion(std::nullopt);
-        },
-        context);
+    postJSON(QStringLiteral("deregister/"), apiBaseUrl, body, context,
+             [completion = std::move(completion)](const PostOutcome& outcome) {
+                 if (const ApiError* error = std::get_if<ApiError>(&outcome))
+                     completion(*error);
+                 else
+                     completion(std::nullopt);
+             });
 }
 
 } // namespace ApiClient

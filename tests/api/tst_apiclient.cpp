@@ -134,11 +134,11 @@ Call registerAt(const QString& base, const QString& clientName = QStringLiteral(
                 const std::optional<QString>& existing = std::nullopt) {
     return await([&](auto done) {
         ApiClient::registerAgent(base, QStringLiteral("alice"), kPassword, clientName, QStringLiteral("Lab"),
-                                 existing, done);
+                                 existing, nullptr, done);
     });
 }
 Call deregisterAt(const QString& base) {
-    return await([&](auto done) { ApiClient::deregister(base, QStringLiteral("tok-1"), done); });
+    return await([&](auto done) { ApiClient::deregister(base, QStringLiteral("tok-1"), nullptr, done); });
 }
 
 enum Failure { silent, refused, huge, otherOrigin, bigRedirect, selfSigned, plainHttpElsewhere };
@@ -381,8 +381,7 @@ private Q_SLOTS:
         if (cancel) {
             auto context = std::make_unique<QObject>();
             int completions = 0;
-            ApiClient::deregister(
-                server.url(), {}, [&](const auto&) { ++completions; }, context.get());
+            ApiClient::deregister(server.url(), {}, context.get(), [&](const auto&) { ++completions; });
             QTRY_VERIFY(written > trickleFrom);
             context.reset();
             QTRY_VERIFY(closed);

@@ -53,7 +53,10 @@ SetupWindowController::SetupWindowController(QWidget* parent)
     setWindowFlag(Qt::Sheet);
 #endif
     setFixedSize(windowWidth, isRegistered ? settingsHeight : registrationHeight);
-    connect(this, &QDialog::finished, this, [this] { ended = true; });
+    connect(this, &QDialog::finished, this, [this] {
+        ended = true;
+        calls.reset();
+    });
     buildUI();
 }
 
@@ -284,7 +287,7 @@ void SetupWindowController::onRegister() {
 
     const QPointer<SetupWindowController> self(this);
     ApiClient::registerAgent(input.apiBaseUrl, input.username, input.password, input.clientName,
-                             input.locationName, std::nullopt,
+                             input.locationName, std::nullopt, calls.get(),
                              [self, input](const ApiClient::RegisterOutcome& outcome) {
                                  deliver(self, [input, outcome](SetupWindowController& sheet) {
                                      sheet.registrationAnswered(input, outcome);
@@ -369,7 +372,7 @@ void SetupWindowController::onUnregister() {
     // The stored URL and token identify this computer, not what the fields show now.
     const AgentConfig stored = AgentConfig::load();
     const QPointer<SetupWindowController> self(this);
-    ApiClient::deregister(stored.apiBaseUrl, stored.token,
+    ApiClient::deregister(stored.apiBaseUrl, stored.token, calls.get(),
                           [self, stored](const std::optional<ApiError>& error) {
                               deliver(self, [stored, error](SetupWindowController& sheet) {
                                   sheet.deregistrationAnswered(stored, error);
@@ -421,7 +424,8 @@ void SetupWindowController::onReauth() {
     const QPointer<SetupWindowController> self(this);
     const QString computerID = stored.computerID;
     ApiClient::registerAgent(stored.apiBaseUrl, username, password, stored.clientName, stored.locationName,
-                             computerID, [self, computerID](const ApiClient::RegisterOutcome& outcome) {
+                             computerID, calls.get(),
+                             [self, computerID](const ApiClient::RegisterOutcome& outcome) {
                                  deliver(self, [computerID, outcome](SetupWindowController& sheet) {
                                      sheet.reauthAnswered(computerID, outcome);
                                  });

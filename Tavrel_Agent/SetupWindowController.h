@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 
 class QFrame;
 class QLabel;
@@ -67,6 +68,9 @@ private:
     bool ended = false; // the sheet has finished; late answers are dropped
     // Made by the server but not stored here yet: a second request would make a second computer.
     std::optional<Registration> unstoredRegistration;
+    // The context of every server call; the sheet's end destroys it, which cancels the calls
+    // still out, so that no exchange with the server outlives the sheet.
+    std::unique_ptr<QObject> calls = std::make_unique<QObject>();
 
     QLineEdit* txtApiUrl = nullptr;
     QLineEdit* txtClientName = nullptr;

@@ -131,14 +131,28 @@ PostOutcome judgeReply(QNetworkReply* reply, const QByteArray& body) {
     return Response{status.isValid() ? status.toInt() : 0, std::move(object)};
 }
 
+// One call, shared by its reply's handlers in the manager's thread and by the caller's context.
 struct Exchange final {
+    PostCompletion completion;
     QByteArray body;
     bool oversized = false;
-    bool done = false;
-    PostCompletion completion;
+    std::atomic<bool> cancelled = false;
+    QPointer<QNetworkReply> reply;             // once sent
+    QMetaObject::Connection cancelWithContext; // to the context's destroyed()
 };
 
-void send(const QUrl& url, const QByteArray& payload, PostCompletion completion) {
+// The completion, taken from the exchange so that it runs at most once; empty once taken or when
+// the call was cancelled.
+PostCompletion takeCompletion(Exchange& exchange) {
+    QObject::disconnect(exchange.cancelWithContext);
+    PostCompletion completion = std::move(exchange.completion);
+    exchange.completion = nullptr;
+    return exchange.cancelled ? nullptr : completion;
+}
+
+void send(const QUrl& url, const QByteArray& payload, const std::shared_ptr<Exchange>& exchange) {
+    if (exchange->cancelled)
+        return;
     QNetworkRequest request(url);
     request.setRawHeader("Content-Type", "application/json");
     request.setRawHeader("Accept", "application/json");
@@ -148,30 +162,31 @@ void send(const QUrl& url, const QByteArray& payload, PostCompletion completion)
     // Identity travels in the body only; no cookies of our own.
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    // HTTP/1.1 only: aborting a reply then closes its connection, where HTTP/2 would only reset
+    // the stream and keep the connection open.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setTransferTimeout(transferTimeoutMs.load());
 
     QNetworkReply* reply = sharedManager()->post(request, payload);
-    // Keep Qt from buffering ahead of us, so a flood is stopped at the limit.
-    reply->setReadBufferSize(64 * 1024);
+    exchange->reply = reply;
+    // Qt's network thread reads the socket for as long as data is waiting there before it looks
+    // at its queue, where our abort waits: against a fast endless answer, until the server stops.
+    // A read buffer holds it to that many bytes ahead of us. Set right now, the size would be
+    // lost: the reply hands it to its network thread only after starting, in an event already
+    // queued here. Queued behind that one, it gets there before any answer is read, since that
+    // thread first fetches the request's body from this one. Qt never hands us a redirect's
+    // body, so the buffer must hold a whole one.
+    QMetaObject::invokeMethod(
+        reply, [reply] { reply->setReadBufferSize(ApiTransport::maxResponseBytes); }, Qt::QueuedConnection);
 
-    auto exchange = std::make_shared<Exchange>();
-    exchange->completion = std::move(completion);
-
-    // Qt's network thread may already be reading ahead when the buffer cap above reaches it:
-    // a declared or counted size past the limit also ends the exchange at once.
-    const auto tooLarge = [reply, exchange](qint64 bytes) {
-        if (exchange->oversized || bytes <= ApiTransport::maxResponseBytes)
-            return;
-        exchange->oversized = true;
-        reply->abort();
-    };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, tooLarge] {
+    // An answer past the limit, declared or counted, ends the exchange at once.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, exchange] {
         const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (declared.isValid())
-            tooLarge(declared.toLongLong());
+        if (declared.isValid() && declared.toLongLong() > ApiTransport::maxResponseBytes) {
+            exchange->oversized = true;
+            reply->abort();
+        }
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [tooLarge](qint64 received, qint64) { tooLarge(received); });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, exchange] {
         if (exchange->oversized)
             return;
@@ -184,9 +199,9 @@ void send(const QUrl& url, const QByteArray& payload, PostCompletion completion)
     });
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, exchange] {
         reply->deleteLater();
-        if (exchange->done)
+        const PostCompletion completion = takeCompletion(*exchange);
+        if (!completion)
             return;
-        exchange->done = true;
         if (!exchange->oversized && reply->isOpen()) {
             if (exchange->body.size() + reply->bytesAvailable() > ApiTransport::maxResponseBytes)
                 exchange->oversized = true;
@@ -195,15 +210,29 @@ void send(const QUrl& url, const QByteArray& payload, PostCompletion completion)
         }
         const PostOutcome outcome = exchange->oversized ? PostOutcome(ApiError::parseError(couldNotParse))
                                                         : judgeReply(reply, exchange->body);
-        const PostCompletion finish = std::move(exchange->completion);
         exchange->body.clear();
-        finish(outcome);
+        completion(outcome);
+    });
+}
+
+// Stops the call: its completion is dropped and its exchange, if under way, aborted. Runs in the
+// context's thread when the context goes.
+void cancel(const std::shared_ptr<Exchange>& exchange, const QPointer<QNetworkAccessManager>& manager) {
+    exchange->cancelled = true;
+    if (!manager)
+        return;
+    // A reply deleted unfinished would go on downloading: its abort() is what closes the
+    // connection. Direct when the manager shares the context's thread.
+    QMetaObject::invokeMethod(manager, [exchange] {
+        if (exchange->reply)
+            exchange->reply->abort();
     });
 }
 
 // POSTs body as compact JSON to endpoint under apiBaseUrl. The completion is called exactly
-// once: before returning when nothing could be sent, else when the exchange ends.
-void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body,
+// once: before returning when nothing could be sent, else when the exchange ends, unless the
+// context is destroyed first.
+void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body, const QObject* context,
               PostCompletion completion) {
     const QString urlString = ApiTransport::joinUrl(apiBaseUrl, endpoint);
     const std::variant<QUrl, ApiError> checked = ApiTransport::checkedUrl(urlString);
@@ -218,12 +247,15 @@ void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& bo
         completion(ApiError::parseError(QStringLiteral("Could not encode request body")));
         return;
     }
-    QNetworkAccessManager* manager = sharedManager();
+    const QPointer<QNetworkAccessManager> manager = sharedManager();
+    auto exchange = std::make_shared<Exchange>();
+    exchange->completion = std::move(completion);
+    if (context) {
+        exchange->cancelWithContext = QObject::connect(context, &QObject::destroyed,
+                                                       [exchange, manager] { cancel(exchange, manager); });
+    }
     QMetaObject::invokeMethod(
-        manager,
-        [url = std::get<QUrl>(checked), payload, completion = std::move(completion)]() mutable {
-            send(url, payload, std::move(completion));
-        },
+        manager, [url = std::get<QUrl>(checked), payload, exchange] { send(url, payload, exchange); },
         Qt::AutoConnection);
 }
 
@@ -249,7 +281,8 @@ void setTransferTimeout(int milliseconds) {
 
 void registerAgent(const QString& apiBaseUrl, const QString& username, const QString& password,
                    const QString& clientName, const QString& locationName,
-                   const std::optional<QString>& existingComputerID, RegisterCompletion completion) {
+                   const std::optional<QString>& existingComputerID, const QObject* context,
+                   RegisterCompletion completion) {
 #ifdef Q_OS_MACOS
     const char* const osType = "Mac";
 #else
@@ -270,7 +303,7 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
     if (existingComputerID)
         body["computerID"] = utf8(*existingComputerID);
 
-    postJSON(QStringLiteral("register/"), apiBaseUrl, body,
+    postJSON(QStringLiteral("register/"), apiBaseUrl, body, context,
              [completion = std::move(completion)](const PostOutcome& outcome) {
                  if (const ApiError* error = std::get_if<ApiError>(&outcome)) {
                      completion(*error);
@@ -291,11 +324,12 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
              });
 }
 
-void deregister(const QString& apiBaseUrl, const QString& token, DeregisterCompletion completion) {
+void deregister(const QString& apiBaseUrl, const QString& token, const QObject* context,
+                DeregisterCompletion completion) {
     Json body = Json::object();
     body["token"] = utf8(token);
     // Any JSON object answer counts: the caller resets the identity locally either way.
-    postJSON(QStringLiteral("deregister/"), apiBaseUrl, body,
+    postJSON(QStringLiteral("deregister/"), apiBaseUrl, body, context,
              [completion = std::move(completion)](const PostOutcome& outcome) {
                  if (const ApiError* error = std::get_if<ApiError>(&outcome))
                      completion(*error);

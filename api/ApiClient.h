@@ -8,8 +8,12 @@
 #include <optional>
 #include <variant>
 
+class QObject;
+
 // Calls to the management server's agent-service API. Completions are called exactly once, on
 // whichever thread the transport finishes; callers move their work to their own thread.
+// A call is cancelled when its context, if any, is destroyed (in the thread that made the call):
+// its completion is never called and its exchange with the server stops at once.
 namespace ApiClient {
 
 struct RegisterResult final {
@@ -30,9 +34,11 @@ QString agentVersion();
 // Registers this computer, or renews its token when existingComputerID is given.
 void registerAgent(const QString& apiBaseUrl, const QString& username, const QString& password,
                    const QString& clientName, const QString& locationName,
-                   const std::optional<QString>& existingComputerID, RegisterCompletion completion);
+                   const std::optional<QString>& existingComputerID, const QObject* context,
+                   RegisterCompletion completion);
 
-void deregister(const QString& apiBaseUrl, const QString& token, DeregisterCompletion completion);
+void deregister(const QString& apiBaseUrl, const QString& token, const QObject* context,
+                DeregisterCompletion completion);
 
 // The longest wait for data before a request fails; 30 s unless a test shortens it.
 void setTransferTimeout(int milliseconds);

@@ -40,6 +40,8 @@ public:
         : server_(std::move(server)) {
         // One request per connection: a connection the client keeps open would hold up stop().
         server_->set_keep_alive_max_count(1);
+        // Long enough that a client that stops reading is not taken for one that hung up.
+        server_->set_write_timeout(30);
         server_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
             Script script;
             {
@@ -132,14 +134,14 @@ Call registerAt(const QString& base, const QString& clientName = QStringLiteral(
                 const std::optional<QString>& existing = std::nullopt) {
     return await([&](auto done) {
         ApiClient::registerAgent(base, QStringLiteral("alice"), kPassword, clientName, QStringLiteral("Lab"),
-                                 existing, done);
+                                 existing, nullptr, done);
     });
 }
 Call deregisterAt(const QString& base) {
-    return await([&](auto done) { ApiClient::deregister(base, QStringLiteral("tok-1"), done); });
+    return await([&](auto done) { ApiClient::deregister(base, QStringLiteral("tok-1"), nullptr, done); });
 }
 
-enum Failure { silent, refused, huge, endless, otherOrigin, selfSigned, plainHttpElsewhere };
+enum Failure { silent, refused, huge, otherOrigin, bigRedirect, selfSigned, plainHttpElsewhere };
 
 } // namespace
 
@@ -289,9 +291,9 @@ private Q_SLOTS:
         QTest::newRow("never answers") << int(silent) << 0 << "networkError Operation canceled";
         QTest::newRow("connection refused") << int(refused) << 0 << "networkError Connection refused";
         QTest::newRow("oversized answer") << int(huge) << 1 << kParseError;
-        QTest::newRow("endless answer") << int(endless) << 1 << kParseError;
         QTest::newRow("redirect to another origin")
             << int(otherOrigin) << 1 << "networkError Insecure redirect";
+        QTest::newRow("redirect with a large body") << int(bigRedirect) << 2 << "ok C|T|K";
         QTest::newRow("self-signed certificate")
             << int(selfSigned) << 0 << "networkError SSL handshake failed";
         QTest::newRow("http to a remote host")
@@ -321,22 +323,19 @@ private Q_SLOTS:
             const std::string head = "{\"computerID\":\"C\",\"token\":\"T\",\"pad\":\"";
             server.answer(200,
                           head + std::string(ApiTransport::maxResponseBytes - head.size() - 1, 'x') + "\"}");
-        } else if (failure == endless) {
-            server.script([this](const httplib::Request&, httplib::Response& response) {
-                response.set_chunked_content_provider("application/json",
-                                                      [this](size_t, httplib::DataSink& sink) {
-                                                          static const std::string block(64 * 1024, ' ');
-                                                          if (!sink.write(block.data(), block.size()))
-                                                              return false;
-                                                          streamed_ += block.size();
-                                                          return streamed_ < (size_t(1) << 30);
-                                                      });
-            });
         } else if (failure == otherOrigin) {
             server.script(
                 [target = other.url().toStdString()](const httplib::Request&, httplib::Response& response) {
                     response.set_redirect(target + "/register/", 307);
                 });
+        } else if (failure == bigRedirect) {
+            // Qt never hands over a redirect's body, yet its read buffer must let all of it through.
+            server.script([](const httplib::Request& request, httplib::Response& response) {
+                if (request.path.starts_with("/api/v2/"))
+                    return response.set_content(kAnswer, "application/json");
+                response.set_redirect("/api/v2/register/", 307);
+                response.set_content(std::string(512 * 1024, ' '), "application/octet-stream");
+            });
         } else if (failure == plainHttpElsewhere) {
             base = QStringLiteral("http://example.invalid/api");
         }
@@ -346,12 +345,54 @@ private Q_SLOTS:
         QCOMPARE(call.synchronous, failure == plainHttpElsewhere); // refused before anything is sent
         QCOMPARE(server.requests().size(), size_t(reached));
         QVERIFY(other.requests().empty()); // the password never reaches another origin
-        // The client hangs up soon after the limit instead of reading on.
-        QVERIFY2(streamed_ < 64 * ApiTransport::maxResponseBytes, qPrintable(QString::number(streamed_)));
     }
 
-private:
-    std::atomic<size_t> streamed_ = 0;
+    // An answer without end, in rounds, since the client's hang-up races Qt's network thread. The
+    // client cuts it off at the limit, or the call is cancelled (its context destroyed) while the
+    // answer trickles in below the limit; either way the connection closes and nothing more is
+    // read. Loopback socket buffers hold up to about 10 MiB of what the server wrote.
+    void endlessAnswer_data() {
+        QTest::addColumn<bool>("cancel");
+        for (int round = 1; round <= 24; ++round)
+            QTest::addRow("round %d%s", round, round % 6 ? "" : " cancelled") << (round % 6 == 0);
+    }
+    void endlessAnswer() {
+        QFETCH(bool, cancel);
+        const size_t trickleFrom = cancel ? ApiTransport::maxResponseBytes / 2 : SIZE_MAX;
+        std::atomic<size_t> written = 0;
+        std::atomic<bool> closed = false;
+        ScriptedServer server;
+        server.script([&](const httplib::Request&, httplib::Response& response) {
+            // A type the server does not compress: every byte crosses the socket.
+            response.set_chunked_content_provider(
+                "application/octet-stream",
+                [&](size_t, httplib::DataSink& sink) {
+                    static const std::string block(64 * 1024, ' ');
+                    const size_t size = written < trickleFrom ? block.size() : 1;
+                    if (size == 1)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    if (!sink.write(block.data(), size))
+                        return false;
+                    written += size;
+                    return written < (size_t(256) << 20);
+                },
+                [&](bool) { closed = true; });
+        });
+        if (cancel) {
+            auto context = std::make_unique<QObject>();
+            int completions = 0;
+            ApiClient::deregister(server.url(), {}, context.get(), [&](const auto&) { ++completions; });
+            QTRY_VERIFY(written > trickleFrom);
+            context.reset();
+            QTRY_VERIFY(closed);
+            QCOMPARE(completions, 0);
+        } else {
+            QCOMPARE(registerAt(server.url()).outcome, kParseError);
+            QTRY_VERIFY(closed);
+        }
+        qInfo("the server wrote %.1f MiB", double(written) / (1 << 20));
+        QVERIFY(written < 16 * size_t(ApiTransport::maxResponseBytes));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestApiClient)

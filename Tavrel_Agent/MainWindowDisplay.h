@@ -27,4 +27,6 @@ MainWindowDisplay mainWindowDisplay(const AgentConfig& config, const QString& st
 namespace MainWindowText {
 QString notRegisteredId(); // "Not registered": also what the Copy button refuses to copy
 QString emptyValue();      // "—"
+// The log pane's line for bytes of log it did not read: "… 812 MB of log skipped …".
+QString logSkipped(quint64 bytes);
 } // namespace MainWindowText

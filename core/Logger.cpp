@@ -4,7 +4,10 @@
 #include "core/Shell.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringDecoder>
+
+#include <algorithm>
 
 namespace {
 
@@ -83,16 +86,47 @@ LogChunk Logger::tail(const QString& path, quint64 offset) {
         return {{}, offset};
     // A shorter file was rotated or truncated: all of it is new.
     const quint64 from = size < offset ? 0 : offset;
+    // Past the limit, read the last tailReadLimit bytes and one before them, which tells whether
+    // the first of them starts a line.
+    const bool bounded = size - from > tailReadLimit;
+    const quint64 readFrom = bounded ? size - tailReadLimit - 1 : from;
     // Read only up to the size measured, so bytes written meanwhile come with the next call
     // instead of twice.
-    if (!file.seek(qint64(from)))
+    if (!file.seek(qint64(readFrom)))
         return {{}, size};
-    QByteArray bytes = file.read(qint64(size - from));
+    QByteArray bytes = file.read(qint64(size - readFrom));
+    qsizetype start = 0;
+    bool cut = false;
+    if (bounded) {
+        // Start at the first line boundary, unless nothing but line feeds follows it: then the
+        // newest line is longer than the limit and its end comes back, marked as cut.
+        const qsizetype firstBreak = bytes.indexOf('\n');
+        const bool lineFollows = firstBreak >= 0 && std::any_of(bytes.cbegin() + firstBreak + 1, bytes.cend(),
+                                                                [](char byte) { return byte != '\n'; });
+        if (lineFollows) {
+            start = firstBreak + 1;
+        } else {
+            start = 1;
+            // Not in the middle of a character, which would make the whole read invalid.
+            while (start < bytes.size() && (uchar(bytes[start]) & 0xC0) == 0x80)
+                ++start;
+            cut = start < bytes.size() && bytes[start] != '\n';
+        }
+    }
+    bytes.remove(0, start);
     // A character the agent is still writing stays for the next call, so the chunk is not
     // taken for invalid text and skipped.
     const qsizetype unfinished = unfinishedCharacterLength(bytes);
     bytes.chop(unfinished);
-    return {splitLines(bytes), size - quint64(unfinished)};
+    LogChunk chunk{splitLines(bytes), size - quint64(unfinished), readFrom + quint64(start) - from};
+    if (cut && !chunk.lines.isEmpty())
+        chunk.lines.first().prepend(QChar(cutMark));
+    return chunk;
+}
+
+quint64 Logger::endOffset(const QString& path) {
+    const QFileInfo log(path);
+    return log.isFile() ? quint64(log.size()) : 0;
 }
 
 QStringList Logger::lastLines(qsizetype count) {
@@ -101,6 +135,10 @@ QStringList Logger::lastLines(qsizetype count) {
 
 LogChunk Logger::tail(quint64 offset) {
     return tail(AgentEnvironment::current().logPath, offset);
+}
+
+quint64 Logger::endOffset() {
+    return endOffset(AgentEnvironment::current().logPath);
 }
 
 QString Logger::formatLine(const QDateTime& when, const QString& level, const QString& message) {

@@ -49,13 +49,28 @@ protected:
     }
 };
 
+// Of a very long line the pane shows its start, which says what it is, or the end of a line whose
+// start was not read, and marks where it is cut.
+QString shownLine(const QString& line) {
+    constexpr qsizetype longest = MainWindowText::longestLogLine;
+    if (line.size() <= longest)
+        return line;
+    const QChar mark(Logger::cutMark);
+    if (line.startsWith(mark)) {
+        const qsizetype length = line.at(line.size() - longest).isLowSurrogate() ? longest - 1 : longest;
+        return mark + line.right(length);
+    }
+    const qsizetype length = line.at(longest - 1).isHighSurrogate() ? longest - 1 : longest;
+    return line.left(length) + mark;
+}
+
 // Debug lines are for the agent's developers, not for the person at the computer.
 QStringList shownLines(const QStringList& lines) {
     QStringList shown;
     shown.reserve(lines.size());
     for (const QString& line : lines) {
         if (!line.isEmpty() && !line.contains(QLatin1String("[DEBUG]")))
-            shown.append(line);
+            shown.append(shownLine(line));
     }
     return shown;
 }

@@ -13,13 +13,14 @@ struct LogChunk final {
 
 // The agent's activity log at AgentEnvironment::current().logPath.
 namespace Logger {
-// The most tail reads in one call. Past it only the newest lines are read, so a runaway log
-// costs no more than the pane can show.
+// The most tail and lastLines read in one call. Past it only the newest lines are read, so a
+// runaway log costs no more than the pane can show.
 inline constexpr quint64 tailReadLimit = 1 << 20;
 // Marks a line whose start was not read.
 inline constexpr char16_t cutMark = u'\u2026';
 
-// At most count non-empty lines from the end of the log, in file order.
+// At most count non-empty lines from the end of the log (within its last tailReadLimit bytes), in
+// file order.
 QStringList lastLines(qsizetype count);
 // The non-empty lines written since offset (at most the last tailReadLimit bytes of them), and
 // the offset to pass next time.

@@ -362,6 +362,13 @@ void TestWindow::logFirstFill_data() {
     QTest::newRow("only the upper-case tag is dropped, and blank lines")
         << QStringList{logLine(1, "debug"), logLine(2, "DEBUG"), QString(), logLine(3)}
         << QStringList{logLine(1, "debug"), logLine(3)};
+    // A long line shows its start; one longer than the read limit, whose start is not read, its end.
+    constexpr qsizetype longest = MainWindowText::longestLogLine;
+    const QString longLine = logLine(1) + QString(longest, u'x');
+    const QString tooLong = QString(Logger::tailReadLimit, u'y') + u"end"_s;
+    QTest::newRow("a long line") << QStringList{longLine} << QStringList{longLine.left(longest) + u'\u2026'};
+    QTest::newRow("a line beyond the read limit")
+        << QStringList{tooLong} << QStringList{u'\u2026' + tooLong.right(longest)};
 }
 
 void TestWindow::logFirstFill() {

@@ -136,7 +136,7 @@ void tailOverNewLines(benchmark::State& state) {
         qFatal("cannot create a log");
     file.write(realisticLines(1 << 20));
     const quint64 offset = quint64(file.size());
-    const QByteArray fresh = realisticLines(qsizetype(Logger::tailReadLimit) - 200, 1000000);
+    const QByteArray fresh = realisticLines(qsizetype(Logger::readLimit) - 200, 1000000);
     file.write(fresh);
     file.flush();
     std::vector<double> samples;

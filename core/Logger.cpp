@@ -25,7 +25,7 @@ QStringList splitLines(const QByteArray& bytes) {
 // Where the last count non-empty lines of the file begin, found by reading backwards in blocks
 // no further than the read limit; 0 when there are fewer lines than that.
 qint64 startOfLastLines(QFile& file, qint64 size, qsizetype count) {
-    const qint64 floor = std::max<qint64>(0, size - qint64(Logger::tailReadLimit));
+    const qint64 floor = std::max<qint64>(0, size - qint64(Logger::readLimit));
     qsizetype found = 0;
     qint64 pieceLength = 0;
     for (qint64 end = size; end > floor;) {
@@ -59,9 +59,9 @@ struct BoundedRead final {
 // first line boundary, unless nothing but line feeds follows it; then the newest line alone is
 // longer than the limit, and its end comes back from its first whole character, marked as cut.
 BoundedRead readBounded(QFile& file, qint64 begin, qint64 end) {
-    // The byte before the last tailReadLimit tells whether the first of them starts a line.
-    const bool bounded = end - begin > qint64(Logger::tailReadLimit);
-    const qint64 readFrom = bounded ? end - qint64(Logger::tailReadLimit) - 1 : begin;
+    // The byte before the last readLimit tells whether the first of them starts a line.
+    const bool bounded = end - begin > qint64(Logger::readLimit);
+    const qint64 readFrom = bounded ? end - qint64(Logger::readLimit) - 1 : begin;
     if (!file.seek(readFrom))
         return {};
     BoundedRead read{file.read(end - readFrom), readFrom};

@@ -497,7 +497,7 @@ void TestCore::tailSequence() {
         quint64 skipped = 0;
     };
     // A burst of three limits of 64-byte lines: the last limit's worth of lines comes back.
-    constexpr quint64 limit = Logger::tailReadLimit;
+    constexpr quint64 limit = Logger::readLimit;
     QByteArray burst;
     QStringList burstLines;
     for (quint64 number = 0; number < 3 * limit / 64; ++number) {

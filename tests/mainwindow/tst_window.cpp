@@ -365,7 +365,7 @@ void TestWindow::logFirstFill_data() {
     // A long line shows its start; one longer than the read limit, whose start is not read, its end.
     constexpr qsizetype longest = MainWindowText::longestLogLine;
     const QString longLine = logLine(1) + QString(longest, u'x');
-    const QString tooLong = QString(Logger::tailReadLimit, u'y') + u"end"_s;
+    const QString tooLong = QString(Logger::readLimit, u'y') + u"end"_s;
     QTest::newRow("a long line") << QStringList{longLine} << QStringList{longLine.left(longest) + u'\u2026'};
     QTest::newRow("a line beyond the read limit")
         << QStringList{tooLong} << QStringList{u'\u2026' + tooLong.right(longest)};
@@ -428,8 +428,7 @@ void TestWindow::logKeepsTheNewest300() {
     tick(window);
     QStringList lines = pane(window);
     // Past the read limit, a notice of the whole lines not read heads the newest lines.
-    const qsizetype over = burstBytes.size() - qsizetype(Logger::tailReadLimit),
-                    lineSize = burst[0].size() + 1;
+    const qsizetype over = burstBytes.size() - qsizetype(Logger::readLimit), lineSize = burst[0].size() + 1;
     if (over > 0)
         QCOMPARE(lines.takeFirst(), MainWindowText::logSkipped((over + lineSize - 1) / lineSize * lineSize));
     QVERIFY2(lines.size() >= 299 && lines.size() <= 300, qPrintable(QString::number(lines.size())));

@@ -5,7 +5,6 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/AgentConfig.h"
-#include "core/AgentEnvironment.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
 #include "core/ServiceControl.h"
@@ -14,7 +13,6 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -51,13 +49,28 @@ protected:
     }
 };
 
+// Of a very long line the pane shows its start, which says what it is, or the end of a line whose
+// start was not read, and marks where it is cut.
+QString shownLine(const QString& line) {
+    constexpr qsizetype longest = MainWindowText::longestLogLine;
+    if (line.size() <= longest)
+        return line;
+    const QChar mark(Logger::cutMark);
+    if (line.startsWith(mark)) {
+        const qsizetype length = line.at(line.size() - longest).isLowSurrogate() ? longest - 1 : longest;
+        return mark + line.right(length);
+    }
+    const qsizetype length = line.at(longest - 1).isHighSurrogate() ? longest - 1 : longest;
+    return line.left(length) + mark;
+}
+
 // Debug lines are for the agent's developers, not for the person at the computer.
 QStringList shownLines(const QStringList& lines) {
     QStringList shown;
     shown.reserve(lines.size());
     for (const QString& line : lines) {
         if (!line.isEmpty() && !line.contains(QLatin1String("[DEBUG]")))
-            shown.append(line);
+            shown.append(shownLine(line));
     }
     return shown;
 }
@@ -292,20 +305,27 @@ void MainWindowController::openSettings() {
 void MainWindowController::initLogTail() {
     appendLog(shownLines(Logger::lastLines(initialLogLines)));
     // Followed from here on; what was written between the two reads is not shown.
-    const QFileInfo log(AgentEnvironment::current().logPath);
-    logOffset = log.isFile() ? quint64(log.size()) : 0;
+    logOffset = Logger::endOffset();
 }
 
 void MainWindowController::tailLogFile() {
     LogChunk chunk = Logger::tail(logOffset);
     logOffset = chunk.newOffset;
-    if (!chunk.lines.isEmpty())
-        appendLog(shownLines(chunk.lines));
+    QStringList lines = shownLines(chunk.lines);
+    // A pane that shows older lines says where it jumps ahead; a first fill starts at the end
+    // anyway. The notice heads the newest lines, within what the pane keeps.
+    if (chunk.skippedBytes > 0 && logPaneFilled) {
+        if (lines.size() >= maxLogLines)
+            lines = lines.mid(lines.size() - (maxLogLines - 1));
+        lines.prepend(MainWindowText::logSkipped(chunk.skippedBytes));
+    }
+    appendLog(std::move(lines));
 }
 
 void MainWindowController::appendLog(QStringList lines) {
     if (lines.isEmpty())
         return;
+    logPaneFilled = true;
     // One queued block per batch: only the newest lines of a large batch can stay in the pane.
     if (lines.size() > maxLogLines)
         lines = lines.mid(lines.size() - maxLogLines);

@@ -65,5 +65,6 @@ private:
     QPointer<SetupWindowController> setupWindowController;
     QPlainTextEdit* logView = nullptr;
     quint64 logOffset = 0;
+    bool logPaneFilled = false; // some line has been queued for the pane
     QTimer* refreshTimer = nullptr;
 };

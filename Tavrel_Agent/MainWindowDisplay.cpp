@@ -3,12 +3,26 @@
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/ServiceControl.h"
 
+#include <QLocale>
+
 QString MainWindowText::notRegisteredId() {
     return QStringLiteral("Not registered");
 }
 
 QString MainWindowText::emptyValue() {
     return QStringLiteral("\u2014");
+}
+
+QString MainWindowText::logSkipped(quint64 bytes) {
+    // Three figures are plenty: "812 MB", "4.2 GB", "57 bytes".
+    double inUnit = double(bytes);
+    while (inUnit >= 1000)
+        inUnit /= 1000;
+    const int decimals = inUnit < 10 ? 1 : 0;
+    const QString size =
+        bytes == 1 ? QStringLiteral("1 byte")
+                   : QLocale().formattedDataSize(qint64(bytes), decimals, QLocale::DataSizeSIFormat);
+    return QStringLiteral("\u2026 %1 of log skipped \u2026").arg(size);
 }
 
 static QString orEmptyValue(const QString& text) {

@@ -27,4 +27,9 @@ MainWindowDisplay mainWindowDisplay(const AgentConfig& config, const QString& st
 namespace MainWindowText {
 QString notRegisteredId(); // "Not registered": also what the Copy button refuses to copy
 QString emptyValue();      // "—"
+// The most of one log line the pane shows, five or six of its rows. The pane's cost of dropping
+// its oldest lines grows with their length, and a tick of a busy log must stay quick.
+inline constexpr qsizetype longestLogLine = 500;
+// The log pane's line for bytes of log it did not read: "… 812 MB of log skipped …".
+QString logSkipped(quint64 bytes);
 } // namespace MainWindowText

@@ -1,4 +1,4 @@
-# tavrel-bench-core: status refresh, lastLines(80) on a 1 GiB log, tail over 10,000 new lines.
+# tavrel-bench-core: status refresh, lastLines(80) on a 1 GiB log, tail over 1 MiB of new lines.
 # Built with everything, run by hand (commands at the top of bench_core.cpp).
 if(benchmark_FOUND)
     add_executable(tavrel-bench-core bench_core.cpp)

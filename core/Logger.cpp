@@ -4,8 +4,11 @@
 #include "core/Privileged.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,12 +23,14 @@ QStringList splitLines(const QByteArray& bytes) {
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-// Where the last count non-empty lines of the file begin, found by reading backwards in blocks.
+// Where the last count non-empty lines of the file begin, found by reading backwards in blocks
+// no further than the read limit; 0 when there are fewer lines than that.
 qint64 startOfLastLines(QFile& file, qint64 size, qsizetype count) {
+    const qint64 floor = std::max<qint64>(0, size - qint64(Logger::readLimit));
     qsizetype found = 0;
     qint64 pieceLength = 0;
-    for (qint64 end = size; end > 0;) {
-        const qint64 begin = std::max<qint64>(0, end - blockSize);
+    for (qint64 end = size; end > floor;) {
+        const qint64 begin = std::max(floor, end - blockSize);
         if (!file.seek(begin))
             return -1;
         const QByteArray block = file.read(end - begin);
@@ -43,6 +48,48 @@ qint64 startOfLastLines(QFile& file, qint64 size, qsizetype count) {
         end = begin;
     }
     return 0;
+}
+
+struct BoundedRead final {
+    QByteArray bytes;
+    qint64 start = -1; // where bytes begin in the file; -1 when the file could not be read
+    bool cut = false;  // bytes begin inside a line
+};
+
+// The file's bytes from begin to end. Past the read limit only the last part of them: from their
+// first line boundary, unless nothing but line feeds follows it; then the newest line alone is
+// longer than the limit, and its end comes back from its first whole character, marked as cut.
+BoundedRead readBounded(QFile& file, qint64 begin, qint64 end) {
+    // The byte before the last readLimit tells whether the first of them starts a line.
+    const bool bounded = end - begin > qint64(Logger::readLimit);
+    const qint64 readFrom = bounded ? end - qint64(Logger::readLimit) - 1 : begin;
+    if (!file.seek(readFrom))
+        return {};
+    BoundedRead read{file.read(end - readFrom), readFrom};
+    if (!bounded)
+        return read;
+    QByteArray& bytes = read.bytes;
+    const qsizetype firstBreak = bytes.indexOf('\n');
+    const bool lineFollows = firstBreak >= 0 && std::any_of(bytes.cbegin() + firstBreak + 1, bytes.cend(),
+                                                            [](char byte) { return byte != '\n'; });
+    qsizetype start = firstBreak + 1;
+    if (!lineFollows) {
+        // Not in the middle of a character, which would make the whole read invalid.
+        for (start = 1; start < bytes.size() && (uchar(bytes[start]) & 0xC0) == 0x80;)
+            ++start;
+        read.cut = start < bytes.size() && bytes[start] != '\n';
+    }
+    bytes.remove(0, start);
+    read.start += start;
+    return read;
+}
+
+// Marks the first line as cut when its start was not read.
+QStringList linesOf(const BoundedRead& read) {
+    QStringList lines = splitLines(read.bytes);
+    if (read.cut && !lines.isEmpty())
+        lines.first().prepend(QChar(Logger::cutMark));
+    return lines;
 }
 
 // How many bytes at the end of bytes begin a UTF-8 character that is not complete yet.
@@ -67,12 +114,12 @@ QStringList Logger::lastLines(const QString& path, qsizetype count) {
         return {};
     const qint64 size = file.size();
     const qint64 start = startOfLastLines(file, size, count);
-    if (start < 0 || !file.seek(start))
+    if (start < 0)
         return {};
-    const QByteArray bytes = file.read(size - start);
-    if (bytes.size() != size - start)
+    const BoundedRead read = readBounded(file, start, size);
+    if (read.start < 0 || read.start + read.bytes.size() != size)
         return {};
-    return splitLines(bytes);
+    return linesOf(read);
 }
 
 LogChunk Logger::tail(const QString& path, quint64 offset) {
@@ -86,14 +133,19 @@ LogChunk Logger::tail(const QString& path, quint64 offset) {
     const quint64 from = size < offset ? 0 : offset;
     // Read only up to the size measured, so bytes written meanwhile come with the next call
     // instead of twice.
-    if (!file.seek(qint64(from)))
+    BoundedRead read = readBounded(file, qint64(from), qint64(size));
+    if (read.start < 0)
         return {{}, size};
-    QByteArray bytes = file.read(qint64(size - from));
     // A character the agent is still writing stays for the next call, so the chunk is not
     // taken for invalid text and skipped.
-    const qsizetype unfinished = unfinishedCharacterLength(bytes);
-    bytes.chop(unfinished);
-    return {splitLines(bytes), size - quint64(unfinished)};
+    const qsizetype unfinished = unfinishedCharacterLength(read.bytes);
+    read.bytes.chop(unfinished);
+    return {linesOf(read), size - quint64(unfinished), quint64(read.start) - from};
+}
+
+quint64 Logger::endOffset(const QString& path) {
+    const QFileInfo log(path);
+    return log.isFile() ? quint64(log.size()) : 0;
 }
 
 QStringList Logger::lastLines(qsizetype count) {
@@ -102,6 +154,10 @@ QStringList Logger::lastLines(qsizetype count) {
 
 LogChunk Logger::tail(quint64 offset) {
     return tail(AgentEnvironment::current().logPath, offset);
+}
+
+quint64 Logger::endOffset() {
+    return endOffset(AgentEnvironment::current().logPath);
 }
 
 QString Logger::formatLine(const QDateTime& when, const QString& level, const QString& message) {

@@ -9,20 +9,33 @@
 struct LogChunk final {
     QStringList lines;
     quint64 newOffset = 0;
+    // Bytes past the offset that were not read because more than readLimit was new.
+    quint64 skippedBytes = 0;
 };
 
 // The agent's activity log at AgentEnvironment::current().logPath.
 namespace Logger {
-// At most count non-empty lines from the end of the log, in file order.
+// The most tail and lastLines read from the log in one call. Past it only the newest lines are read, so a
+// runaway log costs no more than the pane can show.
+inline constexpr quint64 readLimit = 1 << 20;
+// Marks a line whose start was not read.
+inline constexpr char16_t cutMark = u'\u2026';
+
+// At most count non-empty lines from the end of the log (within its last readLimit bytes), in
+// file order.
 QStringList lastLines(qsizetype count);
-// The non-empty lines written since offset, and the offset to pass next time.
+// The non-empty lines written since offset (at most the last readLimit bytes of them), and
+// the offset to pass next time.
 LogChunk tail(quint64 offset);
+// The log's size, where tail should start after lastLines; 0 when it cannot be read.
+quint64 endOffset();
 // Appends "[time] [level] message" through the administrator-authorised append.
 Outcome append(const QString& message, const QString& level);
 
 // The same, on an explicit file (benchmarks and tools).
 QStringList lastLines(const QString& path, qsizetype count);
 LogChunk tail(const QString& path, quint64 offset);
+quint64 endOffset(const QString& path);
 
 // "[2025-03-07T14:05:09Z] [INFO] message", line breaks in message turned into spaces.
 QString formatLine(const QDateTime& when, const QString& level, const QString& message);

@@ -111,11 +111,12 @@ const QByteArray validConfig = R"({"computerID": "0", "token": "1", "clientID": 
 
 // Lines of random length and content (multi-byte characters, CR, runs of blank lines, now and
 // then one longer than a read block), so that block and character boundaries fall everywhere.
+// Within the read limit, so that any count of lines can come back.
 QByteArray randomLog(quint32 seed) {
     QRandomGenerator random(seed);
     const char* const pieces[] = {"a", " ", "\r", "\xc3\xa9", "\xe6\x9d\xb1", "\xf0\x9f\x98\x80"};
     QByteArray log;
-    while (log.size() < 1500000) {
+    while (log.size() < 400000) {
         const int length = random.bounded(30) == 0 ? random.bounded(150000) : random.bounded(100);
         for (int i = 0; i < length; ++i)
             log += pieces[random.bounded(6)];
@@ -480,7 +481,18 @@ void TestCore::tailSequence() {
         QByteArray bytes;
         QStringList lines;
         quint64 offset;
+        quint64 skipped = 0;
     };
+    // A burst of three limits of 64-byte lines: the last limit's worth of lines comes back.
+    constexpr quint64 limit = Logger::readLimit;
+    QByteArray burst;
+    QStringList burstLines;
+    for (quint64 number = 0; number < 3 * limit / 64; ++number) {
+        burstLines << u"burst %1"_s.arg(number, 57, 10, QLatin1Char('0'));
+        burst += burstLines.last().toLatin1() + '\n';
+    }
+    // Odd in length, so the last limit's bytes begin inside a two-byte character.
+    const QByteArray longLine = QByteArray("\xc3\xa9").repeated(limit / 2 + 1) + "!!\n";
     const Step steps[] = {
         {"missing file", 'R', {}, {}, 0},
         {"file appears", 'W', "a\nb\n", {"a", "b"}, 4},
@@ -497,6 +509,14 @@ void TestCore::tailSequence() {
         {"and comes whole", 'A', "\xa9!\n", {u"é!"_s}, 15},
         {"removed: offset kept", 'R', {}, {}, 15},
         {"back, shorter than the offset", 'W', "z\n", {"z"}, 2},
+        {"a burst far above the limit", 'A', burst, burstLines.mid(2 * limit / 64), 2 + 3 * limit, 2 * limit},
+        {"the next append comes whole", 'A', "after\n", {"after"}, 8 + 3 * limit},
+        {"a line longer than the limit is cut, and marked",
+         'A',
+         longLine,
+         {Logger::cutMark + QString(limit / 2 - 2, u'\u00e9') + u"!!"_s},
+         8 + 4 * limit + 5,
+         6},
     };
     TestSandbox sandbox;
     quint64 offset = 0;
@@ -506,7 +526,9 @@ void TestCore::tailSequence() {
         else
             step.change == 'W' ? sandbox.writeLog(step.bytes) : sandbox.appendLog(step.bytes);
         const LogChunk chunk = Logger::tail(offset);
-        QVERIFY2(chunk.lines == step.lines && chunk.newOffset == step.offset, step.what);
+        QVERIFY2(chunk.lines == step.lines && chunk.newOffset == step.offset &&
+                     chunk.skippedBytes == step.skipped,
+                 step.what);
         offset = chunk.newOffset;
     }
 }

@@ -5,6 +5,7 @@
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/SetupWindowController.h"
+#include "core/Logger.h"
 #include "core/ServiceControl.h"
 #include "core/SystemInfo.h"
 #include "core/Version.h"
@@ -113,6 +114,7 @@ private Q_SLOTS:
     void logFirstFill();
     void logFollowsTheFile_data();
     void logFollowsTheFile();
+    void logKeepsTheNewest300_data();
     void logKeepsTheNewest300();
     void logAppearsLater();
 
@@ -363,6 +365,13 @@ void TestWindow::logFirstFill_data() {
     QTest::newRow("only the upper-case tag is dropped, and blank lines")
         << QStringList{logLine(1, "debug"), logLine(2, "DEBUG"), QString(), logLine(3)}
         << QStringList{logLine(1, "debug"), logLine(3)};
+    // A long line shows its start; one longer than the read limit, whose start is not read, its end.
+    constexpr qsizetype longest = MainWindowText::longestLogLine;
+    const QString longLine = logLine(1) + QString(longest, u'x');
+    const QString tooLong = QString(Logger::readLimit, u'y') + u"end"_s;
+    QTest::newRow("a long line") << QStringList{longLine} << QStringList{longLine.left(longest) + u'\u2026'};
+    QTest::newRow("a line beyond the read limit")
+        << QStringList{tooLong} << QStringList{u'\u2026' + tooLong.right(longest)};
 }
 
 void TestWindow::logFirstFill() {
@@ -403,17 +412,30 @@ void TestWindow::logFollowsTheFile() {
     QCOMPARE(pane(window), expected << rotated << logLine(600));
 }
 
+void TestWindow::logKeepsTheNewest300_data() {
+    QTest::addColumn<int>("count");
+    QTest::newRow("350 new lines") << 350;
+    QTest::newRow("a burst above the read limit") << 30000;
+}
+
 void TestWindow::logKeepsTheNewest300() {
+    QFETCH(int, count);
     sandbox->writeLog(bytes(logLines(1, 50)));
     MainWindowController window;
     open(window);
     QScrollBar* scrollBar = child<QPlainTextEdit>(window, "logView")->verticalScrollBar();
-    scrollBar->setValue(0); // the user scrolled up to read
-    sandbox->appendLog(bytes(logLines(1000, 1349)));
+    scrollBar->setValue(0);                                         // the user scrolled up to read
+    const QStringList burst = logLines(100000, 100000 + count - 1); // lines of one length
+    const QByteArray burstBytes = bytes(burst);
+    sandbox->appendLog(burstBytes);
     tick(window);
-    const QStringList lines = pane(window);
+    QStringList lines = pane(window);
+    // Past the read limit, a notice of the whole lines not read heads the newest lines.
+    const qsizetype over = burstBytes.size() - qsizetype(Logger::readLimit), lineSize = burst[0].size() + 1;
+    if (over > 0)
+        QCOMPARE(lines.takeFirst(), MainWindowText::logSkipped((over + lineSize - 1) / lineSize * lineSize));
     QVERIFY2(lines.size() >= 299 && lines.size() <= 300, qPrintable(QString::number(lines.size())));
-    QCOMPARE(lines, logLines(1350 - lines.size(), 1349));
+    QCOMPARE(lines, burst.mid(count - lines.size()));
     QVERIFY(scrollBar->maximum() > 0);
     QCOMPARE(scrollBar->value(), scrollBar->maximum()); // new lines bring the pane back to the end
 }
@@ -422,10 +444,11 @@ void TestWindow::logAppearsLater() {
     MainWindowController window;
     open(window);
     QVERIFY(pane(window).isEmpty());
-    // Once the log exists, the next tick shows all of it, subject to the limit.
-    sandbox->writeLog(bytes(logLines(1, 320)));
+    // Once the log exists, the next tick shows its end, subject to the limit; an empty pane needs
+    // no notice of what was skipped.
+    sandbox->writeLog(bytes(logLines(1, 30000)));
     tick(window);
-    QCOMPARE(pane(window), logLines(21, 320));
+    QCOMPARE(pane(window), logLines(29701, 30000));
 }
 
 QTEST_MAIN(TestWindow)

@@ -7,8 +7,8 @@
 
 #include <functional>
 
+class AccessibleLabel;
 class QFrame;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -60,7 +60,7 @@ private:
     QLineEdit* txtApiUrl = nullptr;
     QLineEdit* txtClientName = nullptr;
     QLineEdit* txtLocationName = nullptr;
-    QLabel* lblStatus = nullptr;
+    AccessibleLabel* lblStatus = nullptr;
     QLineEdit* txtUsername = nullptr;
     QLineEdit* txtPassword = nullptr;
     QPushButton* btnRegister = nullptr;

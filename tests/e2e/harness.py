@@ -140,6 +140,20 @@ class Session:
         self.display = ":" + number.decode().strip()
         return self.display
 
+    def start_session_bus(self):
+        """A private D-Bus session bus; AT-SPI's own bus and registry start on demand from it."""
+        read_end, write_end = os.pipe()
+        self.spawn(["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"], pass_fds=(write_end,),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        address = b""
+        while not address.endswith(b"\n"):
+            chunk = os.read(read_end, 256)
+            check(chunk, "dbus-daemon exited before reporting its address")
+            address += chunk
+        os.close(read_end)
+        return address.decode().strip()
+
     def x_env(self):
         env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORMTHEME",
                                                                "SESSION_MANAGER", "DBUS_SESSION_BUS_ADDRESS")}
@@ -174,9 +188,10 @@ class Session:
         wait_for("the stand-in agent", box.agent_pids)
         return box
 
-    def start_app(self, binary, box, *args, log_name="app"):
+    def start_app(self, binary, box, *args, log_name="app", env=None):
         with open(self.tmp / f"{log_name}.out", "wb") as sink:
-            return self.spawn([binary, box.root, *args], env=self.x_env(), stdout=sink, stderr=subprocess.STDOUT)
+            return self.spawn([binary, box.root, *args], env=env or self.x_env(), stdout=sink,
+                              stderr=subprocess.STDOUT)
 
     def app_output(self, log_name="app"):
         path = self.tmp / f"{log_name}.out"

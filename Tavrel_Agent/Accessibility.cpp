@@ -6,6 +6,14 @@
 #include <QCoreApplication>
 
 namespace {
+#ifdef Q_OS_MACOS
+// VoiceOver reads the name of static text as its value and finds the row label through the
+// relation, so there a label keeps its text as its name and stays static text.
+constexpr bool nameIsText = true;
+#else
+constexpr bool nameIsText = false;
+#endif
+
 // What assistive technology sees of an AccessibleLabel: its name, and its text both as the value
 // and through the text interface, which is what screen readers on Linux read of a label.
 class LabelAccessible final : public QAccessibleWidget, public QAccessibleTextInterface {
@@ -14,7 +22,7 @@ public:
         : QAccessibleWidget(label, QAccessible::StaticText) {}
 
     QAccessible::Role role() const override {
-        return label()->isStatusLine() ? QAccessible::StatusBar : QAccessible::StaticText;
+        return label()->isStatusLine() && !nameIsText ? QAccessible::StatusBar : QAccessible::StaticText;
     }
 
     QAccessible::State state() const override {
@@ -24,7 +32,7 @@ public:
     }
 
     QString text(QAccessible::Text kind) const override {
-        const QString name = label()->accessibleName();
+        const QString name = nameIsText ? QString() : label()->accessibleName();
         if (kind == QAccessible::Name)
             return name.isEmpty() ? label()->text() : name;
         if (kind == QAccessible::Value)

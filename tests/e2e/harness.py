@@ -140,20 +140,6 @@ class Session:
         self.display = ":" + number.decode().strip()
         return self.display
 
-    def start_session_bus(self):
-        """A private D-Bus session bus; AT-SPI's own bus and registry start on demand from it."""
-        read_end, write_end = os.pipe()
-        self.spawn(["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"], pass_fds=(write_end,),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        address = b""
-        while not address.endswith(b"\n"):
-            chunk = os.read(read_end, 256)
-            check(chunk, "dbus-daemon exited before reporting its address")
-            address += chunk
-        os.close(read_end)
-        return address.decode().strip()
-
     def x_env(self):
         env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORMTHEME",
                                                                "SESSION_MANAGER", "DBUS_SESSION_BUS_ADDRESS")}

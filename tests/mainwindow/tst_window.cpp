@@ -172,8 +172,9 @@ void TestWindow::frames() {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // clang-format off
     const struct { const char* view; const char* parent; QRect frame; } rows[] = { // view: name or fixed text
-        {"header", "window", {0, 0, 540, 77}}, {"title", "header", {78, 33, 440, 24}}, {"accentStripe", "window", {0, 77, 540, 3}},
-        {"identityBox", "window", {16, 94, 492, 199}}, {"Service Status:", "identityBox", {10, 10, 120, 18}},
+        {"header", "window", {0, 0, 540, 77}}, {"title", "header", {78, 33, 440, 24}},
+        {"accentStripe", "window", {0, 77, 540, 3}}, {"identityBox", "window", {16, 94, 492, 199}},
+        {"Service Status:", "identityBox", {10, 10, 120, 18}},
         {"lblServiceStatus", "identityBox", {136, 10, 342, 18}},
         {"lblComputerName", "identityBox", {136, 34, 342, 18}},
         {"txtComputerID", "identityBox", {136, 58, 230, 18}}, {"btnCopy", "identityBox", {374, 56, 104, 24}},
@@ -449,7 +450,7 @@ void TestWindow::logKeepsTheNewest300() {
     // Read with the keyboard, the pane keeps the caret's line in sight.
     QApplication::setActiveWindow(&window);
     log->setFocus();
-    QVERIFY(QTest::qWaitForWindowActive(&window) && log->hasFocus());
+    QTRY_VERIFY(log->hasFocus());
     log->moveCursor(QTextCursor::Start);
     sandbox->appendLog(bytes(logLines(2000, 2010)));
     tick(window);

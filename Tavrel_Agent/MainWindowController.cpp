@@ -13,15 +13,14 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFrame>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QTimer>
 
 namespace {
@@ -29,25 +28,6 @@ constexpr int refreshIntervalMs = 3000;
 constexpr int initialLogLines = 80;
 constexpr int maxLogLines = 300;
 constexpr int logFontPixelSize = 8;
-
-// The identity box: a white panel with a thin light-grey border. Painted by hand so that the
-// border colour does not leak into the labels' palette.
-class IdentityBox final : public QFrame {
-public:
-    explicit IdentityBox(QWidget* parent)
-        : QFrame(parent) {
-        setFrameShape(QFrame::NoFrame);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.fillRect(rect(), palette().color(QPalette::Base));
-        painter.setPen(QPen(QColor(170, 170, 170), 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRect(rect().adjusted(0, 0, -1, -1));
-    }
-};
 
 // Of a very long line the pane shows its start, which says what it is, or the end of a line whose
 // start was not read, and marks where it is cut.
@@ -75,18 +55,23 @@ QStringList shownLines(const QStringList& lines) {
     return shown;
 }
 
-QPushButton* addButton(QWidget* parent, const char* name, const QString& title, const QRect& frame) {
+QPushButton* addButton(QWidget* parent, const char* name, const QString& title, const QRect& frame,
+                       const QString& description = {}) {
     auto* button = new QPushButton(title, parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(frame);
     button->setFont(Style::systemFont());
+    button->setAccessibleDescription(description);
     return button;
 }
 
-ElidedLabel* addNamedValueLabel(QWidget* parent, const char* name, const QRect& frame) {
-    ElidedLabel* label = addValueLabel(parent, frame);
-    label->setObjectName(QLatin1String(name));
-    return label;
+// One row of the identity box: its bold label and the value that the label names.
+ElidedLabel* addValueRow(QWidget* box, const QString& label, const char* name, int y) {
+    ElidedLabel* row = addBoldLabel(box, label, QRect(10, y, 120, 18));
+    ElidedLabel* value = addValueLabel(box, QRect(136, y, 342, 18));
+    value->setObjectName(QLatin1String(name));
+    nameByRow(row, value);
+    return value;
 }
 } // namespace
 
@@ -115,39 +100,25 @@ void MainWindowController::buildUI() {
               QRect(78, 33, 440, 24), Style::systemFontSize);
     addAccentStripe(this, QRect(0, 77, 540, 3));
 
-    auto* box = new IdentityBox(this);
-    box->setObjectName(QStringLiteral("identityBox"));
-    box->setGeometry(16, 94, 492, 199);
+    BorderedBox* box = addBox(this, "identityBox", QRect(16, 94, 492, 199), QStringLiteral("Agent identity"));
+    lblServiceStatus = addValueRow(box, QStringLiteral("Service Status:"), "lblServiceStatus", 10);
+    lblComputerName = addValueRow(box, QStringLiteral("Computer:"), "lblComputerName", 34);
 
-    addBoldLabel(box, QStringLiteral("Service Status:"), QRect(10, 10, 120, 18));
-    lblServiceStatus = addNamedValueLabel(box, "lblServiceStatus", QRect(136, 10, 342, 18));
-    addBoldLabel(box, QStringLiteral("Computer:"), QRect(10, 34, 120, 18));
-    lblComputerName = addNamedValueLabel(box, "lblComputerName", QRect(136, 34, 342, 18));
-    addBoldLabel(box, QStringLiteral("Computer ID:"), QRect(10, 58, 120, 18));
-
-    txtComputerID = new QLineEdit(box);
+    ElidedLabel* computerIDLabel = addBoldLabel(box, QStringLiteral("Computer ID:"), QRect(10, 58, 120, 18));
+    // Selectable, so the ID can also be copied by hand.
+    txtComputerID =
+        addSelectableValue(box, QRect(136, 58, 230, 18), Style::monospaceFont(Style::smallSystemFontSize));
     txtComputerID->setObjectName(QStringLiteral("txtComputerID"));
-    txtComputerID->setGeometry(136, 58, 230, 18);
-    txtComputerID->setReadOnly(true); // selectable, so the ID can also be copied by hand
-    txtComputerID->setFrame(false);
-    txtComputerID->setFont(Style::monospaceFont(Style::smallSystemFontSize));
-    {
-        QPalette palette = txtComputerID->palette();
-        palette.setColor(QPalette::Base, Qt::transparent);
-        txtComputerID->setPalette(palette);
-    }
+    nameByRow(computerIDLabel, txtComputerID);
 
-    btnCopy = addButton(box, "btnCopy", QStringLiteral("Copy"), QRect(374, 56, 104, 24));
+    btnCopy = addButton(box, "btnCopy", QStringLiteral("Copy"), QRect(374, 56, 104, 24),
+                        QStringLiteral("Copies the computer ID to the clipboard."));
     connect(btnCopy, &QPushButton::clicked, this, &MainWindowController::copyComputerID);
 
-    addBoldLabel(box, QStringLiteral("Client Name:"), QRect(10, 82, 120, 18));
-    lblClientName = addNamedValueLabel(box, "lblClientName", QRect(136, 82, 342, 18));
-    addBoldLabel(box, QStringLiteral("Location Name:"), QRect(10, 106, 120, 18));
-    lblLocationName = addNamedValueLabel(box, "lblLocationName", QRect(136, 106, 342, 18));
-    addBoldLabel(box, QStringLiteral("API URL:"), QRect(10, 130, 120, 18));
-    lblApiUrl = addNamedValueLabel(box, "lblApiUrl", QRect(136, 130, 342, 18));
-    addBoldLabel(box, QStringLiteral("Agent Version:"), QRect(10, 154, 120, 18));
-    lblAgentVersion = addNamedValueLabel(box, "lblAgentVersion", QRect(136, 154, 342, 18));
+    lblClientName = addValueRow(box, QStringLiteral("Client Name:"), "lblClientName", 82);
+    lblLocationName = addValueRow(box, QStringLiteral("Location Name:"), "lblLocationName", 106);
+    lblApiUrl = addValueRow(box, QStringLiteral("API URL:"), "lblApiUrl", 130);
+    lblAgentVersion = addValueRow(box, QStringLiteral("Agent Version:"), "lblAgentVersion", 154);
 
     // Filled once: neither changes while the app runs.
     lblComputerName->setText(SystemInfo::computerName());
@@ -155,15 +126,19 @@ void MainWindowController::buildUI() {
 
     lblRegStatus = addLabel(this, QString(), QRect(16, 299, 492, 22), Style::boldSystemFont());
     lblRegStatus->setObjectName(QStringLiteral("lblRegStatus"));
+    lblRegStatus->setStatusLine(QStringLiteral("Registration"));
 
     ElidedLabel* serviceControl = sectionLabel(QStringLiteral("Service Control"), 16, 329);
     serviceControl->setParent(this);
 
-    btnStart = addButton(this, "btnStart", QStringLiteral("Start"), QRect(16, 351, 100, 28));
+    btnStart = addButton(this, "btnStart", QStringLiteral("Start"), QRect(16, 351, 100, 28),
+                         QStringLiteral("Starts the agent service. Asks for an administrator password."));
     connect(btnStart, &QPushButton::clicked, this, &MainWindowController::startService);
-    btnStop = addButton(this, "btnStop", QStringLiteral("Stop"), QRect(126, 351, 100, 28));
+    btnStop = addButton(this, "btnStop", QStringLiteral("Stop"), QRect(126, 351, 100, 28),
+                        QStringLiteral("Stops the agent service. Asks for an administrator password."));
     connect(btnStop, &QPushButton::clicked, this, &MainWindowController::stopService);
-    btnRestart = addButton(this, "btnRestart", QStringLiteral("Restart"), QRect(236, 351, 100, 28));
+    btnRestart = addButton(this, "btnRestart", QStringLiteral("Restart"), QRect(236, 351, 100, 28),
+                           QStringLiteral("Restarts the agent service. Asks for an administrator password."));
     connect(btnRestart, &QPushButton::clicked, this, &MainWindowController::restartService);
     btnSettings = addButton(this, "btnSettings", QStringLiteral("Setup / Settings"), QRect(16, 391, 160, 28));
     connect(btnSettings, &QPushButton::clicked, this, &MainWindowController::openSettings);
@@ -174,12 +149,16 @@ void MainWindowController::buildUI() {
     logView = new QPlainTextEdit(this);
     logView->setObjectName(QStringLiteral("logView"));
     logView->setGeometry(16, 459, 492, 200);
+    nameByRow(activityLog, logView);
+    logView->setAccessibleDescription(QStringLiteral("The agent's latest activity, newest line last."));
     logView->setReadOnly(true);
     logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     logView->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     logView->setMaximumBlockCount(maxLogLines);
+    // The style draws no focus on a text pane, and a blinking caret alone is easy to miss.
+    logView->setStyleSheet(QStringLiteral("QPlainTextEdit:focus { border: 1px solid palette(highlight); }"));
     logView->setUndoRedoEnabled(false);
     logView->setFont(Style::monospaceFont(logFontPixelSize));
     {
@@ -334,6 +313,13 @@ void MainWindowController::appendLog(QStringList lines) {
         [this, lines = std::move(lines)] {
             // The pane's block limit drops the oldest lines.
             logView->appendPlainText(lines.join(QLatin1Char('\n')));
+            if (logView->hasFocus()) {
+                // Someone reads it with the keyboard: the line at the caret stays in sight.
+                logView->ensureCursorVisible();
+                return;
+            }
+            // The caret waits at the newest line, where reading with the keyboard starts.
+            logView->moveCursor(QTextCursor::End);
             QScrollBar* scrollBar = logView->verticalScrollBar();
             scrollBar->setValue(scrollBar->maximum());
         },

@@ -25,6 +25,12 @@ QString toggleTitle(bool expanded) {
     return expanded ? QStringLiteral("Re-authenticate \u25B2") : QStringLiteral("Re-authenticate \u25BC");
 }
 
+// What a screen reader says for the toggle: its title without the arrow, and what it does now.
+QString toggleAccessibleName(bool expanded) {
+    return expanded ? QStringLiteral("Re-authenticate (hide fields)")
+                    : QStringLiteral("Re-authenticate (show fields)");
+}
+
 // A coloured title that still greys out while the button is disabled.
 void tintButton(QPushButton* button, const QColor& color) {
     QPalette palette = button->palette();
@@ -33,10 +39,12 @@ void tintButton(QPushButton* button, const QColor& color) {
     button->setPalette(palette);
 }
 
-QPushButton* addButton(QWidget* parent, const QString& title, const QString& objectName, const QRect& frame) {
+QPushButton* addButton(QWidget* parent, const QString& title, const QString& objectName, const QRect& frame,
+                       const QString& description = {}) {
     auto* button = new QPushButton(title, parent);
     button->setObjectName(objectName);
     button->setGeometry(frame);
+    button->setAccessibleDescription(description);
     // Return must not fire whichever button happens to come first (Close, Unregister).
     button->setAutoDefault(false);
     return button;
@@ -74,9 +82,9 @@ void SetupWindowController::buildUI() {
 
     const int y = isRegistered ? buildSettingsSection(20, 106) : buildSetupSection(20, 106);
 
-    lblStatus = new QLabel(this);
+    lblStatus = new AccessibleLabel(QString(), this);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
-    lblStatus->setTextFormat(Qt::PlainText);
+    lblStatus->setStatusLine(QStringLiteral("Status"));
     lblStatus->setFont(Style::systemFont());
     lblStatus->setWordWrap(true);
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -93,10 +101,12 @@ void SetupWindowController::buildUI() {
 
 QLineEdit* SetupWindowController::addRow(const QString& label, const QString& objectName, int left, int y,
                                          bool secret) {
-    addBoldLabel(this, label, QRect(left, y, 126, 22))->setObjectName(objectName + QStringLiteral("Label"));
+    ElidedLabel* rowLabel = addBoldLabel(this, label, QRect(left, y, 126, 22));
+    rowLabel->setObjectName(objectName + QStringLiteral("Label"));
     auto* field = new QLineEdit(this);
     field->setObjectName(objectName);
     field->setGeometry(left + 130, y, 290, 22);
+    nameByRow(rowLabel, field);
     if (secret)
         field->setEchoMode(QLineEdit::Password);
     return field;
@@ -119,11 +129,12 @@ int SetupWindowController::buildSetupSection(int left, int y) {
     txtLocationName = addRow(QStringLiteral("Location Name:"), QStringLiteral("txtLocationName"), left, y);
     txtLocationName->setText(config.locationName);
     y += 30;
-    addBoldLabel(this, QStringLiteral("Computer:"), QRect(left, y, 126, 22))
-        ->setObjectName(QStringLiteral("lblComputerLabel"));
+    ElidedLabel* computerLabel = addBoldLabel(this, QStringLiteral("Computer:"), QRect(left, y, 126, 22));
+    computerLabel->setObjectName(QStringLiteral("lblComputerLabel"));
     auto* computer =
         addLabel(this, SystemInfo::computerName(), QRect(left + 130, y, 290, 22), Style::systemFont());
     computer->setObjectName(QStringLiteral("lblComputer"));
+    nameByRow(computerLabel, computer);
     Style::setTextColor(computer, Style::secondaryTextColor(computer));
     y += 30;
 
@@ -138,11 +149,13 @@ int SetupWindowController::buildSetupSection(int left, int y) {
 int SetupWindowController::buildSettingsSection(int left, int y) {
     const AgentConfig config = AgentConfig::load();
 
-    addBoldLabel(this, QStringLiteral("Computer ID:"), QRect(left, y, 126, 22))
-        ->setObjectName(QStringLiteral("lblComputerIDLabel"));
+    ElidedLabel* computerIDLabel =
+        addBoldLabel(this, QStringLiteral("Computer ID:"), QRect(left, y, 126, 22));
+    computerIDLabel->setObjectName(QStringLiteral("lblComputerIDLabel"));
     auto* computerID = addLabel(this, config.computerID, QRect(left + 130, y, 290, 22),
                                 Style::monospaceFont(Style::smallSystemFontSize));
     computerID->setObjectName(QStringLiteral("lblComputerID"));
+    nameByRow(computerIDLabel, computerID);
     Style::setTextColor(computerID, Style::secondaryTextColor(computerID));
     y += 30;
     txtClientName = addRow(QStringLiteral("Client Name:"), QStringLiteral("txtClientName"), left, y);
@@ -159,20 +172,20 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
         addButton(this, QStringLiteral("Save Settings"), QStringLiteral("btnSave"), QRect(left, y, 138, 28));
     connect(btnSave, &QPushButton::clicked, this, &SetupWindowController::onSave);
     btnUnregister = addButton(this, QStringLiteral("Unregister"), QStringLiteral("btnUnregister"),
-                              QRect(left + 141, y, 138, 28));
+                              QRect(left + 141, y, 138, 28),
+                              QStringLiteral("Removes this computer from Tavrel, after asking."));
     tintButton(btnUnregister, Style::errorColor());
     connect(btnUnregister, &QPushButton::clicked, this, &SetupWindowController::onUnregister);
     btnReauthToggle =
-        addButton(this, toggleTitle(false), QStringLiteral("btnReauthToggle"), QRect(left + 282, y, 138, 28));
+        addButton(this, toggleTitle(false), QStringLiteral("btnReauthToggle"), QRect(left + 282, y, 138, 28),
+                  QStringLiteral("Shows or hides the fields that obtain a fresh token."));
+    btnReauthToggle->setAccessibleName(toggleAccessibleName(false));
     tintButton(btnReauthToggle, Style::blueColor());
     connect(btnReauthToggle, &QPushButton::clicked, this, &SetupWindowController::toggleReauth);
     y += 40;
 
-    reauthBox = new QFrame(this);
-    reauthBox->setObjectName(QStringLiteral("reauthBox"));
-    reauthBox->setGeometry(left, y, 420, reauthBoxH);
-    reauthBox->setStyleSheet(QStringLiteral("QFrame#reauthBox { border: 1px solid rgb(170, 170, 170); "
-                                            "background: palette(base); }"));
+    reauthBox =
+        addBox(this, "reauthBox", QRect(left, y, 420, reauthBoxH), QStringLiteral("Re-authentication"));
     reauthBox->hide();
 
     auto* explanation = new QLabel(QStringLiteral("Enter your Tavrel credentials to obtain a fresh token.\n"
@@ -185,17 +198,19 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
     explanation->setGeometry(8, 10, 402, 32);
     Style::setTextColor(explanation, Style::secondaryTextColor(explanation));
 
-    addBoldLabel(reauthBox, QStringLiteral("Username:"), QRect(8, 52, 100, 22))
-        ->setObjectName(QStringLiteral("txtReauthUserLabel"));
+    ElidedLabel* userLabel = addBoldLabel(reauthBox, QStringLiteral("Username:"), QRect(8, 52, 100, 22));
+    userLabel->setObjectName(QStringLiteral("txtReauthUserLabel"));
     txtReauthUser = new QLineEdit(reauthBox);
     txtReauthUser->setObjectName(QStringLiteral("txtReauthUser"));
     txtReauthUser->setGeometry(116, 50, 294, 24);
-    addBoldLabel(reauthBox, QStringLiteral("Password:"), QRect(8, 86, 100, 22))
-        ->setObjectName(QStringLiteral("txtReauthPassLabel"));
+    nameByRow(userLabel, txtReauthUser);
+    ElidedLabel* passwordLabel = addBoldLabel(reauthBox, QStringLiteral("Password:"), QRect(8, 86, 100, 22));
+    passwordLabel->setObjectName(QStringLiteral("txtReauthPassLabel"));
     txtReauthPass = new QLineEdit(reauthBox);
     txtReauthPass->setObjectName(QStringLiteral("txtReauthPass"));
     txtReauthPass->setEchoMode(QLineEdit::Password);
     txtReauthPass->setGeometry(116, 84, 294, 24);
+    nameByRow(passwordLabel, txtReauthPass);
     btnReauth = addButton(reauthBox, QStringLiteral("Re-authenticate"), QStringLiteral("btnReauth"),
                           QRect(260, 120, 150, 28));
     connect(btnReauth, &QPushButton::clicked, this, &SetupWindowController::onReauth);
@@ -214,6 +229,7 @@ void SetupWindowController::toggleReauth() {
     reauthExpanded = !reauthExpanded;
     reauthBox->setVisible(reauthExpanded);
     btnReauthToggle->setText(toggleTitle(reauthExpanded));
+    btnReauthToggle->setAccessibleName(toggleAccessibleName(reauthExpanded));
     const int shift = reauthExpanded ? reauthGrowth : -reauthGrowth;
     lblStatus->move(lblStatus->x(), lblStatus->y() + shift);
     btnClose->move(btnClose->x(), btnClose->y() + shift);

@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
+class AccessibleLabel;
 class QFrame;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -75,7 +75,7 @@ private:
     QLineEdit* txtApiUrl = nullptr;
     QLineEdit* txtClientName = nullptr;
     QLineEdit* txtLocationName = nullptr;
-    QLabel* lblStatus = nullptr;
+    AccessibleLabel* lblStatus = nullptr;
     QLineEdit* txtUsername = nullptr;
     QLineEdit* txtPassword = nullptr;
     QPushButton* btnRegister = nullptr;

@@ -2,6 +2,7 @@
 
 #include "core/ServiceControl.h"
 
+#include <QFocusEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QPainter>
@@ -77,9 +78,7 @@ QColor Style::textColor(const QWidget* widget) {
 }
 
 ElidedLabel::ElidedLabel(const QString& text, QWidget* parent)
-    : QLabel(text, parent) {
-    setTextFormat(Qt::PlainText);
-    setTextInteractionFlags(Qt::NoTextInteraction);
+    : AccessibleLabel(text, parent) {
     setWordWrap(false);
 }
 
@@ -110,15 +109,60 @@ ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame) {
     return addLabel(parent, QStringLiteral("\u2014"), frame, Style::systemFont());
 }
 
+SelectableValue::SelectableValue(QWidget* parent)
+    : QLineEdit(parent) {
+    setReadOnly(true);
+    setFrame(false);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Base, Qt::transparent);
+    setPalette(palette);
+}
+
+void SelectableValue::focusInEvent(QFocusEvent* event) {
+    QLineEdit::focusInEvent(event);
+    // A read-only field shows no caret; a click places the selection itself.
+    if (event->reason() != Qt::MouseFocusReason)
+        selectAll();
+}
+
+SelectableValue* addSelectableValue(QWidget* parent, const QRect& frame, const QFont& font) {
+    auto* value = new SelectableValue(parent);
+    value->setGeometry(frame);
+    value->setFont(font);
+    return value;
+}
+
+BorderedBox::BorderedBox(QWidget* parent)
+    : QFrame(parent) {
+    setFrameShape(QFrame::NoFrame);
+}
+
+// Painted by hand so that the border colour does not leak into the palette of the views inside.
+void BorderedBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Base));
+    painter.setPen(QPen(QColor(170, 170, 170), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+BorderedBox* addBox(QWidget* parent, const char* objectName, const QRect& frame,
+                    const QString& accessibleName) {
+    auto* box = new BorderedBox(parent);
+    box->setObjectName(QLatin1String(objectName));
+    box->setGeometry(frame);
+    box->setAccessibleName(accessibleName);
+    return box;
+}
+
 namespace {
-// The header logo, drawn from its 1x or 2x image to suit the screen it is painted on, so that it
-// stays crisp when the window moves between screens of different pixel ratios.
-class LogoLabel final : public QLabel {
+// The header with its logo, drawn from the 1x or 2x image to suit the screen it is painted on, so
+// that it stays crisp when the window moves between screens of different pixel ratios.
+class Header final : public QWidget {
 public:
-    explicit LogoLabel(QWidget* parent)
-        : QLabel(parent) {
-        setPixmap(QPixmap(QStringLiteral(":/logo-letters.png")));
-    }
+    Header(QWidget* parent, const QRect& logo)
+        : QWidget(parent)
+        , logoFrame(logo) {}
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -126,19 +170,26 @@ protected:
         QPixmap image(ratio > 1.0 ? QStringLiteral(":/logo-letters@2x.png")
                                   : QStringLiteral(":/logo-letters.png"));
         if (image.isNull())
-            image = pixmap();
-        image = image.scaled(size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            image = QPixmap(QStringLiteral(":/logo-letters.png"));
+        if (image.isNull())
+            return; // no logo: the header shows only its title
+        image = image.scaled(logoFrame.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         image.setDevicePixelRatio(ratio);
         const QSizeF shown = image.deviceIndependentSize();
         QPainter painter(this);
-        painter.drawPixmap(QPointF((width() - shown.width()) / 2, (height() - shown.height()) / 2), image);
+        painter.drawPixmap(QPointF(logoFrame.x() + (logoFrame.width() - shown.width()) / 2,
+                                   logoFrame.y() + (logoFrame.height() - shown.height()) / 2),
+                           image);
     }
+
+private:
+    const QRect logoFrame;
 };
 } // namespace
 
 QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
                    const QRect& titleFrame, int titlePixelSize) {
-    auto* header = new QWidget(parent);
+    auto* header = new Header(parent, logoFrame);
     header->setObjectName(QStringLiteral("header"));
     header->setGeometry(frame);
     header->setAutoFillBackground(true);
@@ -146,11 +197,6 @@ QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, 
     palette.setColor(QPalette::Window, Qt::white);
     header->setPalette(palette);
 
-    if (!QPixmap(QStringLiteral(":/logo-letters.png")).isNull()) {
-        auto* image = new LogoLabel(header);
-        image->setObjectName(QStringLiteral("logo"));
-        image->setGeometry(logoFrame);
-    }
     auto* titleLabel = addLabel(header, title, titleFrame, Style::boldSystemFont(titlePixelSize));
     titleLabel->setObjectName(QStringLiteral("title"));
     Style::setTextColor(titleLabel, Qt::black);

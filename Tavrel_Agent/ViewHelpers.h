@@ -1,8 +1,11 @@
 #pragma once
 
+#include "Tavrel_Agent/Accessibility.h"
+
 #include <QColor>
 #include <QFont>
-#include <QLabel>
+#include <QFrame>
+#include <QLineEdit>
 #include <QRect>
 #include <QString>
 
@@ -34,7 +37,7 @@ QColor textColor(const QWidget* widget);
 } // namespace Style
 
 // A one-line read-only label that cuts its text at the tail with an ellipsis instead of growing.
-class ElidedLabel final : public QLabel {
+class ElidedLabel final : public AccessibleLabel {
     Q_OBJECT
 public:
     explicit ElidedLabel(const QString& text = {}, QWidget* parent = nullptr);
@@ -50,7 +53,32 @@ ElidedLabel* addBoldLabel(QWidget* parent, const QString& text, const QRect& fra
 ElidedLabel* sectionLabel(const QString& text, int x, int y);
 // Value style: system font, initial text "—".
 ElidedLabel* addValueLabel(QWidget* parent, const QRect& frame);
-// A plain white header with the logo and a bold title at the given frames.
+// A read-only value drawn like a label that can still be selected and copied by hand. Reached
+// with the keyboard it selects its text, which is what shows that it has the focus.
+class SelectableValue final : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit SelectableValue(QWidget* parent = nullptr);
+
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+};
+
+SelectableValue* addSelectableValue(QWidget* parent, const QRect& frame, const QFont& font);
+// A white panel with a thin light-grey border that groups the views inside it.
+class BorderedBox final : public QFrame {
+    Q_OBJECT
+public:
+    explicit BorderedBox(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+BorderedBox* addBox(QWidget* parent, const char* objectName, const QRect& frame,
+                    const QString& accessibleName);
+// A plain white header with the logo and a bold title at the given frames. The logo is decoration:
+// it is painted by the header, so assistive technology never meets it.
 QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
                    const QRect& titleFrame, int titlePixelSize);
 // A solid bar in the accent colour.

@@ -26,6 +26,24 @@ else()
     message(WARNING "Xvfb or xdotool not found: the end-to-end UI tests are left out (scripts/deps installs them)")
 endif()
 
+# The screen-reader test reads the app through AT-SPI with Debian's pyatspi, which only the system's
+# own Python has (another python3 may come first on PATH).
+find_program(TAVREL_DBUS_RUN_SESSION dbus-run-session)
+find_program(TAVREL_SYSTEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+set(_pyatspi 1)
+if(TAVREL_SYSTEM_PYTHON3)
+    execute_process(COMMAND ${TAVREL_SYSTEM_PYTHON3} -c "import pyatspi" RESULT_VARIABLE _pyatspi
+        OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(TAVREL_XVFB AND TAVREL_DBUS_RUN_SESSION AND _pyatspi EQUAL 0 AND TARGET tavrel-agent-demo)
+    block()
+        set(TAVREL_PYTHON3 ${TAVREL_DBUS_RUN_SESSION} -- ${TAVREL_SYSTEM_PYTHON3})
+        tavrel_add_e2e(e2e_a11y 120 ${_e2e}/test_a11y.py --app $<TARGET_FILE:tavrel-agent-demo>)
+    endblock()
+else()
+    message(WARNING "dbus-run-session or pyatspi not found: the screen-reader test is left out (scripts/deps installs them)")
+endif()
+
 if(TAVREL_DPKG_DEB AND TARGET tavrel-agent)
     if(NOT DEFINED TAVREL_AUTOSTART_DIR)
         set(TAVREL_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)

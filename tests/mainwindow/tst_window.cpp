@@ -1,21 +1,25 @@
 // The main window: its layout, the status panel's display rules and what the window shows in each
 // service state, the service buttons with their alerts and delayed refreshes, Copy, the setup
-// sheet, closing (which only hides), and the live log pane.
+// sheet, closing (which only hides), and the live log pane; what assistive technology and the
+// keyboard meet in every window, the status menu included.
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/SetupWindowController.h"
+#include "Tavrel_Agent/StatusBarController.h"
 #include "core/Logger.h"
 #include "core/ServiceControl.h"
 #include "core/SystemInfo.h"
 #include "core/Version.h"
 #include "support/TestSandbox.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -93,6 +97,31 @@ void tick(MainWindowController& window) {
     QVERIFY(QMetaObject::invokeMethod(&window, "tailLogFile"));
     QCoreApplication::processEvents(); // lines reach the pane queued
 }
+
+QString accessibleName(QObject* view) {
+    return view ? QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name) : QString();
+}
+
+// The views a person reaches or reads, in the order a screen reader walks them: all but hidden
+// views, unnamed containers, scroll bars, separators and plain labels (read as their text).
+void walk(QAccessibleInterface* node, QStringList& names, QStringList& focusable) {
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* view = node->child(i);
+        const QString name = view->text(QAccessible::Name);
+        const auto* label = qobject_cast<const QLabel*>(view->object());
+        const QAccessible::Role role = view->role();
+        if (view->state().invisible)
+            continue;
+        if ((!label || label->text() != name) && role != QAccessible::Client &&
+            role != QAccessible::ScrollBar && role != QAccessible::Separator) {
+            names << name;
+            if (view->state().focusable)
+                focusable << name;
+        }
+        walk(view, names, focusable);
+    }
+}
+
 } // namespace
 
 class TestWindow final : public QObject {
@@ -117,6 +146,8 @@ private Q_SLOTS:
     void logKeepsTheNewest300_data();
     void logKeepsTheNewest300();
     void logAppearsLater();
+    void accessibility_data();
+    void accessibility();
 
 private:
     std::unique_ptr<TestSandbox> sandbox;
@@ -141,9 +172,9 @@ void TestWindow::frames() {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // clang-format off
     const struct { const char* view; const char* parent; QRect frame; } rows[] = { // view: name or fixed text
-        {"header", "window", {0, 0, 540, 77}}, {"logo", "header", {10, 10, 57, 57}},
-        {"title", "header", {78, 33, 440, 24}}, {"accentStripe", "window", {0, 77, 540, 3}},
-        {"identityBox", "window", {16, 94, 492, 199}}, {"Service Status:", "identityBox", {10, 10, 120, 18}},
+        {"header", "window", {0, 0, 540, 77}}, {"title", "header", {78, 33, 440, 24}},
+        {"accentStripe", "window", {0, 77, 540, 3}}, {"identityBox", "window", {16, 94, 492, 199}},
+        {"Service Status:", "identityBox", {10, 10, 120, 18}},
         {"lblServiceStatus", "identityBox", {136, 10, 342, 18}},
         {"lblComputerName", "identityBox", {136, 34, 342, 18}},
         {"txtComputerID", "identityBox", {136, 58, 230, 18}}, {"btnCopy", "identityBox", {374, 56, 104, 24}},
@@ -438,6 +469,17 @@ void TestWindow::logKeepsTheNewest300() {
     QCOMPARE(lines, burst.mid(count - lines.size()));
     QVERIFY(scrollBar->maximum() > 0);
     QCOMPARE(scrollBar->value(), scrollBar->maximum()); // new lines bring the pane back to the end
+    auto* log = child<QPlainTextEdit>(window, "logView");
+    QVERIFY(log->textCursor().atEnd()); // a keyboard user starts reading at the newest line
+
+    // Read with the keyboard, the pane keeps the caret's line in sight.
+    QApplication::setActiveWindow(&window);
+    log->setFocus();
+    QTRY_VERIFY(log->hasFocus());
+    log->moveCursor(QTextCursor::Start);
+    sandbox->appendLog(bytes(logLines(2000, 2010)));
+    tick(window);
+    QCOMPARE(scrollBar->value(), 0);
 }
 
 void TestWindow::logAppearsLater() {
@@ -449,6 +491,64 @@ void TestWindow::logAppearsLater() {
     sandbox->writeLog(bytes(logLines(1, 30000)));
     tick(window);
     QCOMPARE(pane(window), logLines(29701, 30000));
+}
+
+void TestWindow::accessibility_data() {
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QStringList>("reading"); // tree order is visual order: top to bottom, left to right
+    QTest::addColumn<QString>("initialFocus");
+    // clang-format off
+    QTest::newRow("main window") << "main" << QStringList{
+        "Agent identity", "Service Status", "Computer", "Computer ID", "Copy", "Client Name", "Location Name",
+        "API URL", "Agent Version", "Registration", "Start", "Stop", "Restart", "Setup / Settings",
+        "Activity Log"} << "";
+    QTest::newRow("registration form") << "setup" << QStringList{
+        "API URL", "Username", "Password", "Client Name", "Location Name", "Computer", "Register", "Status",
+        "Close"} << "Username";
+    QTest::newRow("settings form, box open") << "settings" << QStringList{
+        "Computer ID", "Client Name", "Location Name", "API URL", "Save Settings", "Unregister",
+        "Re-authenticate (hide fields)", "Re-authentication", "Username", "Password", "Re-authenticate",
+        "Status", "Close"} << "Client Name";
+    QTest::newRow("status menu") << "menu" << QStringList() << ""; // its entries as built
+    // clang-format on
+}
+
+void TestWindow::accessibility() {
+#ifdef Q_OS_MACOS
+    QSKIP("VoiceOver reads a label's text as its name");
+#endif
+    QFETCH(QString, form);
+    QFETCH(QStringList, reading);
+    QFETCH(QString, initialFocus);
+    sandbox->writeConfig(form == "settings"_L1 ? registeredConfig() : AgentConfig::defaults());
+    MainWindowController window;
+    open(window);
+    StatusBarController status([] {});
+    QWidget* shown = &window;
+    if (form == "menu"_L1) {
+        shown = status.menu();
+    } else if (form != "main"_L1) {
+        child(window, "btnSettings")->click();
+        shown = window.findChild<SetupWindowController*>();
+        QVERIFY(QTest::qWaitForWindowActive(shown));
+        QTRY_COMPARE(accessibleName(QApplication::focusWidget()), initialFocus);
+        if (form == "settings"_L1)
+            child(*shown, "btnReauthToggle")->click();
+    }
+
+    QStringList names, tabStops;
+    walk(QAccessible::queryAccessibleInterface(shown), names, tabStops);
+    QVERIFY2(!names.contains(QString()), qPrintable(names.join(u'|')));
+    QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), names.size());
+    if (!reading.isEmpty()) {
+        QCOMPARE(names, reading);
+        QStringList chain; // Tab visits every view that takes the focus, in reading order
+        for (QWidget* view = shown->nextInFocusChain(); view != shown; view = view->nextInFocusChain()) {
+            if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
+                chain << accessibleName(view);
+        }
+        QCOMPARE(chain, tabStops);
+    }
 }
 
 QTEST_MAIN(TestWindow)

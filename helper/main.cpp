@@ -94,25 +94,30 @@ QString payloadProblem(const QByteArray& input, qsizetype limit, bool withinLimi
     return {};
 }
 
-// The folder of path, opened without following a link at its last component.
-int openFolder(const QString& path, QString& problem) {
+// The folder of path, opened without following a link at its last component, when whatever
+// stands at path is a regular file or nothing yet.
+int openFolderOf(const QString& path, QString& problem) {
     const QString folder = QFileInfo(path).path();
     const int fd =
         ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0)
-        return fd;
-    if (errno == ENOENT)
-        problem = QStringLiteral("the folder %1 does not exist").arg(folder);
-    else if (errno == ELOOP || errno == ENOTDIR)
-        problem = QStringLiteral("%1 is a symbolic link or not a folder").arg(folder);
-    else
-        problem = systemError(folder);
-    return -1;
-}
-
-QString notRegular(const QString& path, const struct stat& info) {
-    return path + (S_ISLNK(info.st_mode) ? QStringLiteral(" is a symbolic link")
-                                         : QStringLiteral(" is not a regular file"));
+    if (fd < 0) {
+        if (errno == ENOENT)
+            problem = QStringLiteral("the folder %1 does not exist").arg(folder);
+        else if (errno == ELOOP || errno == ENOTDIR)
+            problem = QStringLiteral("%1 is a symbolic link or not a folder").arg(folder);
+        else
+            problem = systemError(folder);
+        return -1;
+    }
+    struct stat existing {};
+    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    if (::fstatat(fd, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(existing.st_mode)) {
+        problem = path + (S_ISLNK(existing.st_mode) ? QStringLiteral(" is a symbolic link")
+                                                    : QStringLiteral(" is not a regular file"));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void removePendingFiles(int folder) {
@@ -167,17 +172,10 @@ int writeConfig(const AgentEnvironment& env) {
                                      "members, each a string"));
 
     QString problem;
-    const FileDescriptor folder(openFolder(env.configPath, problem));
+    const FileDescriptor folder(openFolderOf(env.configPath, problem));
     if (!folder.valid())
         return refuse(problem);
     const QByteArray target = QFile::encodeName(QFileInfo(env.configPath).fileName());
-    struct stat existing {};
-    if (::fstatat(folder.get(), target.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(existing.st_mode))
-        return refuse(QStringLiteral("%1 is %2")
-                          .arg(env.configPath, S_ISLNK(existing.st_mode)
-                                                   ? QStringLiteral("a symbolic link")
-                                                   : QStringLiteral("not a regular file")));
     removePendingFiles(folder.get());
 
     QByteArray name;
@@ -223,14 +221,10 @@ int appendLog(const AgentEnvironment& env) {
         return refuse(QStringLiteral("the line is not of the form [TIME] [LEVEL] message"));
 
     QString problem;
-    const FileDescriptor folder(openFolder(env.logPath, problem));
+    const FileDescriptor folder(openFolderOf(env.logPath, problem));
     if (!folder.valid())
         return refuse(problem);
     const QByteArray name = QFile::encodeName(QFileInfo(env.logPath).fileName());
-    struct stat existing {};
-    if (::fstatat(folder.get(), name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(existing.st_mode))
-        return refuse(notRegular(env.logPath, existing));
     // Non-blocking, so that a FIFO planted in its place cannot hold us.
     constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::openat(folder.get(), name.constData(), flags);

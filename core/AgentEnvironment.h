@@ -19,6 +19,10 @@ struct AgentEnvironment final {
     QString configPath;
     QString logPath;
     QString serviceDefinitionPath; // launchd property list or systemd unit
+    // Linux: the agent runs while a process's command line contains processSearchPattern, read
+    // from /proc in-process. Where it is empty (macOS), processSearchCommand runs through the
+    // shell and any process number it prints means the agent runs.
+    QString processSearchPattern;
     QString processSearchCommand;
     QString startServiceCommand;
     QString stopServiceCommand;
@@ -40,7 +44,7 @@ struct AgentEnvironment final {
     static AgentEnvironment production();
     // Everything under root: config and log in root/var/tavrel/agentservice, the unit in
     // root/etc/systemd/system, staging in root/tmp, root/bin first on PATH, privileged
-    // commands run unprivileged through /bin/sh, and only agents under root/bin count.
+    // commands run unprivileged through /bin/sh, and only root/bin/tavrel_agent.py counts.
     static AgentEnvironment sandbox(const QString& root);
 
     // The set in use by this process. Production until install() replaces it.

@@ -2,6 +2,7 @@
 // pkexec (core/standins) that behave like the real tools.
 #include "core/AgentConfig.h"
 #include "core/Logger.h"
+#include "core/ProcessSearch.h"
 #include "core/ServiceControl.h"
 #include "core/Shell.h"
 #include "core/SystemInfo.h"
@@ -9,8 +10,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -134,6 +137,8 @@ private Q_SLOTS:
     void serviceCommands();
     void serviceStatus_data();
     void serviceStatus();
+    void processSearch_data();
+    void processSearch();
     void configRecord(); // defaults, written form, isRegistered, round trip of hostile strings
     void configLoad_data();
     void configLoad();
@@ -261,8 +266,7 @@ void TestCore::serviceCommands() {
     const AgentEnvironment systemd = AgentEnvironment::linuxSystemd();
     QCOMPARE(systemd.stopServiceCommand, u"systemctl stop com.tavrel.agentservice.service"_s);
     QCOMPARE(systemd.serviceDefinitionPath, u"/etc/systemd/system/com.tavrel.agentservice.service"_s);
-    // bash's own command line must not match the search.
-    QCOMPARE(systemd.processSearchCommand, u"pgrep -f '[t]avrel_agent.py' 2>/dev/null"_s);
+    QVERIFY(mac.processSearchPattern.isEmpty()); // else the line above would never run
     for (const AgentEnvironment& e : {mac, systemd}) {
         QCOMPARE(e.configPath, u"/var/tavrel/agentservice/config.json"_s);
         QCOMPARE(e.logPath, u"/var/tavrel/agentservice/activity.log"_s);
@@ -270,36 +274,127 @@ void TestCore::serviceCommands() {
 }
 
 void TestCore::serviceStatus_data() {
-    QTest::addColumn<bool>("agent");      // a real process running ROOT/bin/tavrel_agent.py
+    QTest::addColumn<QString>("agent");   // a real agent process: the sandbox's "own" or a "neighbour"'s
     QTest::addColumn<bool>("definition"); // the sandbox's unit file
-    QTest::addColumn<QString>("search");  // replaces the process search; "no shell" breaks the shell
+    QTest::addColumn<QString>("search");  // a shell search instead; "no shell" breaks the shell
     QTest::addColumn<QString>("state");
-    QTest::newRow("running") << true << true << QString() << ServiceState::Running;
-    QTest::newRow("running without definition") << true << false << QString() << ServiceState::Running;
-    QTest::newRow("stopped") << false << true << QString() << ServiceState::Stopped;
-    QTest::newRow("not installed") << false << false << QString() << ServiceState::NotInstalled;
+    QTest::newRow("running") << u"own"_s << true << QString() << ServiceState::Running;
+    QTest::newRow("running without definition") << u"own"_s << false << QString() << ServiceState::Running;
+    QTest::newRow("only another sandbox's agent runs")
+        << u"neighbour"_s << true << QString() << ServiceState::Stopped;
+    QTest::newRow("stopped") << QString() << true << QString() << ServiceState::Stopped;
+    QTest::newRow("not installed") << QString() << false << QString() << ServiceState::NotInstalled;
     QTest::newRow("search prints only blanks")
-        << false << true << u"printf ' \\n\\t\\n'"_s << ServiceState::Stopped;
+        << QString() << true << u"printf ' \\n\\t\\n'"_s << ServiceState::Stopped;
     QTest::newRow("search fails with output")
-        << false << true << u"echo 1; exit 1"_s << ServiceState::Stopped;
-    QTest::newRow("shell cannot start") << true << false << u"no shell"_s << ServiceState::NotInstalled;
+        << QString() << true << u"echo 1; exit 1"_s << ServiceState::Stopped;
+    QTest::newRow("shell search finds one") << QString() << false << u"echo 1"_s << ServiceState::Running;
+    QTest::newRow("shell cannot start") << QString() << false << u"no shell"_s << ServiceState::NotInstalled;
 }
 
 void TestCore::serviceStatus() {
-    QFETCH(bool, agent);
+    QFETCH(QString, agent);
     QFETCH(bool, definition);
     QFETCH(QString, search);
     QFETCH(QString, state);
+    TestSandbox neighbour; // made first, so that the row's own sandbox below is the one installed
+    QVERIFY(agent != "neighbour"_L1 || neighbour.startAgentProcess());
     TestSandbox sandbox;
     sandbox.setServiceDefinition(definition);
-    QVERIFY(!agent || sandbox.startAgentProcess());
-    sandbox.changeEnvironment([&](AgentEnvironment& e) {
-        if (search == "no shell"_L1)
-            e.shellProgram = sandbox.path(u"no/bash"_s);
-        else if (!search.isEmpty())
-            e.processSearchCommand = search;
-    });
+    QVERIFY(agent != "own"_L1 || sandbox.startAgentProcess());
+    if (!search.isEmpty()) {
+        sandbox.changeEnvironment([&](AgentEnvironment& e) {
+            e.processSearchPattern.clear();
+            e.processSearchCommand = search == "no shell"_L1 ? u"echo 1"_s : search;
+            if (search == "no shell"_L1)
+                e.shellProgram = sandbox.path(u"no/bash"_s);
+        });
+    }
     QCOMPARE(getAgentServiceStatus(), state);
+}
+
+// Each row starts a process that lives until its standard input ends, through a shell line that
+// prints the number of the process it is about, and compares findProcesses with pgrep -f.
+void TestCore::processSearch_data() {
+    QTest::addColumn<QString>("start"); // ROOT: the sandbox; "self": this test with the name in its arguments
+    QTest::addColumn<QByteArray>("ready"); // in /proc/PID/stat once the process is in place
+    QTest::addColumn<bool>("counted");
+    const QString reader = u"echo $$; exec /usr/bin/python3 -c 'import sys; sys.stdin.read()' "_s;
+    QTest::newRow("agent") << reader + u"ROOT/bin/tavrel_agent.py"_s << QByteArray("(python3)") << true;
+    QTest::newRow("name split over two arguments")
+        << reader + u"tavrel_agent .py"_s << QByteArray("(python3)") << false;
+    QTest::newRow("path contains the name")
+        << u"echo $$; exec ROOT/tavrel_agent.py.d/cat"_s << QByteArray("(cat)") << true;
+    QTest::newRow("zombie") << u"ROOT/bin/tavrel_agent.py & echo $!; read x; wait"_s
+                            << QByteArray("(tavrel_agent.py) Z") << false;
+    QTest::newRow("our own command line") << u"self"_s << QByteArray() << false;
+    QTest::newRow("nothing running") << QString() << QByteArray() << false;
+}
+
+void TestCore::processSearch() {
+    QFETCH(QString, start);
+    QFETCH(QByteArray, ready);
+    QFETCH(bool, counted);
+    const QByteArray name = "tavrel_agent.py";
+    TestSandbox sandbox;
+    const bool child = QCoreApplication::arguments().join(u' ').contains(QLatin1String(name));
+    if (start == "self"_L1 && !child) {
+        const QString report = sandbox.path(QLatin1String(name) + u".txt"_s);
+        QProcess self;
+        self.start(QCoreApplication::applicationFilePath(),
+                   {u"-o"_s, report + u",txt"_s, u"processSearch:our own command line"_s});
+        QVERIFY(self.waitForFinished(60000));
+        QVERIFY2(self.exitCode() == 0, TestSandbox::readFile(report).constData());
+        return;
+    }
+    writeExecutable(sandbox.path(u"bin/tavrel_agent.py"_s), "#!/bin/sh\nexit 0\n");
+    QDir(sandbox.root()).mkpath(u"tavrel_agent.py.d"_s);
+    QVERIFY(QFile::copy(u"/bin/cat"_s, sandbox.path(u"tavrel_agent.py.d/cat"_s)));
+    QProcess process;
+    const auto end = qScopeGuard([&] {
+        process.closeWriteChannel(); // the shell reaps its zombie before it ends
+        if (!process.waitForFinished())
+            process.kill();
+    });
+    pid_t pid = start == "self"_L1 ? ::getpid() : 0;
+    if (!start.isEmpty() && !pid) {
+        process.start(u"/bin/sh"_s, {u"-c"_s, QString(start).replace(u"ROOT"_s, shellQuote(sandbox.root()))});
+        QVERIFY(process.waitForReadyRead(10000));
+        pid = pid_t(process.readLine().trimmed().toInt());
+        QTRY_VERIFY(TestSandbox::readFile(u"/proc/%1/stat"_s.arg(pid)).contains(ready));
+    }
+    const auto pgrep = [&] {
+        QProcess search;
+        search.start(u"pgrep"_s, {u"-f"_s, u"tavrel_agent\\.py"_s});
+        search.waitForFinished();
+        QList<pid_t> found;
+        for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                found.append(pid_t(line.toInt()));
+        return found;
+    };
+    // Other processes come and go meanwhile: a row passes once our answer agrees with pgrep run just
+    // before and just after it (which also counts us and, by name, zombies).
+    const auto mismatch = [&]() -> QString {
+        const QList<pid_t> before = pgrep(), ours = findProcesses(name), after = pgrep();
+        if (before != after)
+            return u"pgrep changed its answer"_s;
+        for (const pid_t found : before) {
+            const QByteArray stat = TestSandbox::readFile(u"/proc/%1/stat"_s.arg(found));
+            if (ours.contains(found) ==
+                (found == ::getpid() || stat.mid(stat.lastIndexOf(')')).startsWith(") Z")))
+                return u"pgrep found %1, we did%2: "_s.arg(found).arg(ours.contains(found) ? "" : " not") +
+                       stat;
+        }
+        for (const pid_t found : ours)
+            if (!before.contains(found))
+                return u"we found %1, pgrep did not"_s.arg(found);
+        return ours.contains(pid) == counted ? QString() : u"we did not count %1 right"_s.arg(pid);
+    };
+    QString failure = mismatch();
+    for (int attempt = 0; !failure.isEmpty() && attempt < 20; ++attempt)
+        failure = mismatch();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 }
 
 void TestCore::configRecord() {

@@ -23,12 +23,12 @@ pid_t processId(const char* name) {
     return error == std::errc() && last == end ? pid : 0;
 }
 
-// The whole of /proc/PID/cmdline into buffer, whose capacity is kept from call to call. False
-// when the process is gone or hidden from us.
-bool readCommandLine(pid_t pid, QByteArray& buffer) {
-    char path[40];
-    std::snprintf(path, sizeof path, "/proc/%d/cmdline", int(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+// The whole of PID/cmdline under /proc (procFd) into buffer, whose capacity is kept from call to
+// call. False when the process is gone or hidden from us.
+bool readCommandLine(int procFd, pid_t pid, QByteArray& buffer) {
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/cmdline", int(pid));
+    const int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     constexpr qsizetype chunk = 4096;
@@ -78,7 +78,8 @@ QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit) {
         if (!entry)
             break;
         const pid_t pid = processId(entry->d_name);
-        if (pid > 0 && pid != self && readCommandLine(pid, cmdline) && commandLineContains(cmdline, pattern))
+        if (pid > 0 && pid != self && readCommandLine(::dirfd(proc.get()), pid, cmdline) &&
+            commandLineContains(cmdline, pattern))
             found.append(pid);
     }
     return found;

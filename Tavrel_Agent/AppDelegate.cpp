@@ -125,15 +125,11 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     QApplication::setApplicationName(QStringLiteral("Tavrel Agent"));
     QApplication::setApplicationVersion(appVersion());
     QGuiApplication::setDesktopFileName(QStringLiteral("tavrel-agent"));
+    // The installed icon, else the logo the windows already carry.
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("tavrel-agent"), QIcon(QStringLiteral(":/logo-letters.png"))));
 
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching(arguments);
-    // The installed icon, else the logo the windows already carry. Looking it up in the icon
-    // theme takes milliseconds, so it follows in the first turn of the event loop, once the main
-    // window is on its way to the screen; every window takes the new icon then.
-    QTimer::singleShot(0, [] {
-        QApplication::setWindowIcon(
-            QIcon::fromTheme(QStringLiteral("tavrel-agent"), QIcon(QStringLiteral(":/logo-letters.png"))));
-    });
     return QApplication::exec();
 }

@@ -55,9 +55,7 @@ AgentEnvironment AgentEnvironment::macOS() {
 AgentEnvironment AgentEnvironment::linuxSystemd() {
     AgentEnvironment env = withAgentFiles();
     env.serviceDefinitionPath = QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
-    // bash forks for this line, and its own command line holds the pattern: the bracket keeps
-    // the pattern from matching itself.
-    env.processSearchCommand = QStringLiteral("pgrep -f '[t]avrel_agent.py' 2>/dev/null");
+    env.processSearchPattern = QStringLiteral("tavrel_agent.py");
     env.serviceUnit = QStringLiteral("com.tavrel.agentservice.service");
     env.helperProgram = defaultHelperProgram();
     if (::geteuid() == 0) {
@@ -83,9 +81,15 @@ AgentEnvironment AgentEnvironment::sandbox(const QString& root, const QString& h
     env.configPath = base + QStringLiteral("/var/tavrel/agentservice/config.json");
     env.logPath = base + QStringLiteral("/var/tavrel/agentservice/activity.log");
     env.serviceDefinitionPath = base + QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
+#ifdef Q_OS_MACOS
+    // No /proc there: the shell search, narrowed to the sandbox's agent.
+    env.processSearchPattern.clear();
     QString quotedPattern = base + QStringLiteral("/bin/[t]avrel_agent.py");
     quotedPattern.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     env.processSearchCommand = QStringLiteral("pgrep -f '") + quotedPattern + QStringLiteral("' 2>/dev/null");
+#else
+    env.processSearchPattern = base + QStringLiteral("/bin/tavrel_agent.py");
+#endif
     env.pathPrefix = {base + QStringLiteral("/bin")};
     env.privilegeMethod = PrivilegeMethod::Direct;
     env.privilegeProgram.clear();

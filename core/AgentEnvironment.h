@@ -30,6 +30,10 @@ struct AgentEnvironment final {
     QString configPath;
     QString logPath;
     QString serviceDefinitionPath; // launchd property list or systemd unit
+    // Linux: the agent runs while a process's command line contains processSearchPattern, read
+    // from /proc in-process. Where it is empty (macOS), processSearchCommand runs through the
+    // shell and any process number it prints means the agent runs.
+    QString processSearchPattern;
     QString processSearchCommand;
 
     // macOS: the launchctl command lines, run as they stand through osascript.
@@ -56,7 +60,7 @@ struct AgentEnvironment final {
     static AgentEnvironment production();
     // Everything under root: config and log in root/var/tavrel/agentservice, the unit in
     // root/etc/systemd/system, root/bin first on PATH, the helper run unprivileged with
-    // --root root (helper, else the one production would use), and only agents under root/bin count.
+    // --root root (helper, else the one production would use), and only root/bin/tavrel_agent.py counts.
     static AgentEnvironment sandbox(const QString& root, const QString& helper = {});
 
     // The set in use by this process. Production until install() replaces it.

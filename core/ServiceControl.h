@@ -9,7 +9,7 @@ inline constexpr char NotInstalled[] = "Not Installed";
 inline constexpr char Checking[] = "Checking"; // shown by the status menu before its first update
 } // namespace ServiceState
 
-// "Running", "Stopped" or "Not Installed". Runs the process search; never fails.
+// "Running", "Stopped" or "Not Installed". Runs the environment's process search; never fails.
 QString getAgentServiceStatus();
 
 // How long callers wait after a command before they look at the state again.

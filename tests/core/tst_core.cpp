@@ -3,6 +3,7 @@
 #include "core/AgentConfig.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
+#include "core/ProcessSearch.h"
 #include "core/ServiceControl.h"
 #include "core/Shell.h"
 #include "core/SystemInfo.h"
@@ -10,11 +11,14 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,6 +147,8 @@ private Q_SLOTS:
     void privilegedOutcomes();
     void serviceStatus_data();
     void serviceStatus();
+    void processSearch_data();
+    void processSearch();
     void configRecord(); // defaults, written form, isRegistered, round trip of hostile strings
     void configLoad_data();
     void configLoad();
@@ -257,36 +263,124 @@ void TestCore::privilegedOutcomes() {
 }
 
 void TestCore::serviceStatus_data() {
-    QTest::addColumn<bool>("agent");      // a real process running ROOT/bin/tavrel_agent.py
+    QTest::addColumn<QString>("agent");   // a real agent process: the sandbox's "own" or a "neighbour"'s
     QTest::addColumn<bool>("definition"); // the sandbox's unit file
-    QTest::addColumn<QString>("search");  // replaces the process search; "no shell" breaks the shell
+    QTest::addColumn<QString>("search");  // a shell search instead; "no shell" breaks the shell
     QTest::addColumn<QString>("state");
-    QTest::newRow("running") << true << true << QString() << ServiceState::Running;
-    QTest::newRow("running without definition") << true << false << QString() << ServiceState::Running;
-    QTest::newRow("stopped") << false << true << QString() << ServiceState::Stopped;
-    QTest::newRow("not installed") << false << false << QString() << ServiceState::NotInstalled;
+    QTest::newRow("running") << u"own"_s << true << QString() << ServiceState::Running;
+    QTest::newRow("running without definition") << u"own"_s << false << QString() << ServiceState::Running;
+    QTest::newRow("only another sandbox's agent runs")
+        << u"neighbour"_s << true << QString() << ServiceState::Stopped;
+    QTest::newRow("stopped") << QString() << true << QString() << ServiceState::Stopped;
+    QTest::newRow("not installed") << QString() << false << QString() << ServiceState::NotInstalled;
     QTest::newRow("search prints only blanks")
-        << false << true << u"printf ' \\n\\t\\n'"_s << ServiceState::Stopped;
+        << QString() << true << u"printf ' \\n\\t\\n'"_s << ServiceState::Stopped;
     QTest::newRow("search fails with output")
-        << false << true << u"echo 1; exit 1"_s << ServiceState::Stopped;
-    QTest::newRow("shell cannot start") << true << false << u"no shell"_s << ServiceState::NotInstalled;
+        << QString() << true << u"echo 1; exit 1"_s << ServiceState::Stopped;
+    QTest::newRow("shell search finds one") << QString() << false << u"echo 1"_s << ServiceState::Running;
+    QTest::newRow("shell cannot start") << QString() << false << u"no shell"_s << ServiceState::NotInstalled;
 }
 
 void TestCore::serviceStatus() {
-    QFETCH(bool, agent);
+    QFETCH(QString, agent);
     QFETCH(bool, definition);
     QFETCH(QString, search);
     QFETCH(QString, state);
+    TestSandbox neighbour; // made first, so that the row's own sandbox below is the one installed
+    QVERIFY(agent != "neighbour"_L1 || neighbour.startAgentProcess());
     TestSandbox sandbox;
     sandbox.setServiceDefinition(definition);
-    QVERIFY(!agent || sandbox.startAgentProcess());
-    sandbox.changeEnvironment([&](AgentEnvironment& e) {
-        if (search == "no shell"_L1)
-            e.shellProgram = sandbox.path(u"no/bash"_s);
-        else if (!search.isEmpty())
-            e.processSearchCommand = search;
-    });
+    QVERIFY(agent != "own"_L1 || sandbox.startAgentProcess());
+    if (!search.isEmpty()) {
+        sandbox.changeEnvironment([&](AgentEnvironment& e) {
+            e.processSearchPattern.clear();
+            e.processSearchCommand = search == "no shell"_L1 ? u"echo 1"_s : search;
+            if (search == "no shell"_L1)
+                e.shellProgram = sandbox.path(u"no/bash"_s);
+        });
+    }
     QCOMPARE(getAgentServiceStatus(), state);
+}
+
+// Each row starts a process that lives until its standard input ends, through a shell line that
+// prints the number of the process it is about, and compares findProcesses with pgrep -f.
+void TestCore::processSearch_data() {
+    QTest::addColumn<QString>("start"); // ROOT: the sandbox; "self": this test with the name in its arguments
+    QTest::addColumn<QByteArray>("ready"); // in /proc/PID/stat once the process is in place
+    QTest::addColumn<bool>("counted");
+    const QString reader = u"echo $$; exec /usr/bin/python3 -c 'import sys; sys.stdin.read()' "_s;
+    QTest::newRow("agent") << reader + u"ROOT/bin/tavrel_agent.py"_s << QByteArray("(python3)") << true;
+    QTest::newRow("name split over two arguments")
+        << reader + u"tavrel_agent .py"_s << QByteArray("(python3)") << false;
+    QTest::newRow("path contains the name")
+        << u"echo $$; exec ROOT/tavrel_agent.py.d/cat"_s << QByteArray("(cat)") << true;
+    QTest::newRow("zombie") << u"ROOT/bin/tavrel_agent.py & echo $!; read x; wait"_s
+                            << QByteArray("(tavrel_agent.py) Z") << false;
+    QTest::newRow("our own command line") << u"self"_s << QByteArray() << false;
+    QTest::newRow("nothing running") << QString() << QByteArray() << false;
+}
+
+void TestCore::processSearch() {
+    QFETCH(QString, start);
+    QFETCH(QByteArray, ready);
+    QFETCH(bool, counted);
+    const QByteArray name = "tavrel_agent.py";
+    TestSandbox sandbox;
+    QProcess process;
+    const auto end = qScopeGuard([&] {
+        process.closeWriteChannel(); // the shell reaps its zombie before it ends
+        process.waitForFinished();
+    });
+    pid_t pid = 0;
+    if (start == "self"_L1 && !QCoreApplication::arguments().join(u' ').contains(QLatin1String(name))) {
+        // This row again, in a process whose command line holds the name.
+        const QString report = sandbox.path(u"tavrel_agent.py.txt"_s);
+        process.start(QCoreApplication::applicationFilePath(),
+                      {u"-o"_s, report + u",txt"_s, u"processSearch:our own command line"_s});
+        QVERIFY2(process.waitForFinished(60000) && process.exitCode() == 0,
+                 TestSandbox::readFile(report).constData());
+        return;
+    }
+    if (start == "self"_L1)
+        pid = ::getpid();
+    else if (!start.isEmpty()) {
+        writeExecutable(sandbox.path(u"bin/tavrel_agent.py"_s), "#!/bin/sh\nexit 0\n");
+        QDir(sandbox.root()).mkpath(u"tavrel_agent.py.d"_s);
+        QVERIFY(QFile::copy(u"/bin/cat"_s, sandbox.path(u"tavrel_agent.py.d/cat"_s)));
+        process.start(u"/bin/sh"_s, {u"-c"_s, QString(start).replace(u"ROOT"_s, shellQuote(sandbox.root()))});
+        QVERIFY(process.waitForReadyRead(10000));
+        pid = pid_t(process.readLine().trimmed().toInt());
+        QTRY_VERIFY(TestSandbox::readFile(u"/proc/%1/stat"_s.arg(pid)).contains(ready));
+    }
+    const auto pgrep = [] {
+        QProcess search;
+        search.start(u"pgrep"_s, {u"-f"_s, u"tavrel_agent\\.py"_s});
+        search.waitForFinished();
+        QList<pid_t> found;
+        for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                found.append(pid_t(line.toInt()));
+        return found;
+    };
+    // pgrep also counts us and, by their names, zombies. Other processes come and go meanwhile:
+    // the row passes once our answer agrees with pgrep's just before and just after it.
+    QByteArray seen;
+    const auto agrees = [&] {
+        const QList<pid_t> before = pgrep(), ours = findProcesses(name), after = pgrep();
+        seen = "pgrep " + QByteArray::number(before.size()) + ", ours " + QByteArray::number(ours.size());
+        const auto excluded = [](pid_t found) {
+            const QByteArray stat = TestSandbox::readFile(u"/proc/%1/stat"_s.arg(found));
+            return found == ::getpid() || stat.mid(stat.lastIndexOf(')')).startsWith(") Z");
+        };
+        return before == after && ours.contains(pid) == counted &&
+               std::all_of(before.begin(), before.end(),
+                           [&](pid_t p) { return ours.contains(p) != excluded(p); }) &&
+               std::all_of(ours.begin(), ours.end(), [&](pid_t p) { return before.contains(p); });
+    };
+    bool agreed = agrees();
+    for (int attempt = 0; !agreed && attempt < 20; ++attempt)
+        agreed = agrees();
+    QVERIFY2(agreed, seen.constData());
 }
 
 void TestCore::configRecord() {

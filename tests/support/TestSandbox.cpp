@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 QByteArray TestSandbox::readFile(const QString& path) {
     QFile file(path);
@@ -60,7 +61,11 @@ bool TestSandbox::startAgentProcess() {
     const QString script = path(QStringLiteral("bin/tavrel_agent.py"));
     writeFile(script, "import time\nwhile True:\n    time.sleep(1)\n");
     agent_ = std::make_unique<QProcess>();
-    agent_->start(QStringLiteral("python3"), {script});
+    // The system interpreter: a wrapper found on PATH first (pyenv) would exec several times
+    // over, and the search could look in between.
+    agent_->start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                        : QStringLiteral("python3"),
+                  {script});
     return agent_->waitForStarted(5000);
 }
 

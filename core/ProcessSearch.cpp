@@ -1,0 +1,86 @@
+#include "core/ProcessSearch.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The numeric entries of /proc are processes (threads are not listed); 0 for any other entry.
+pid_t processId(const char* name) {
+    pid_t pid = 0;
+    const char* end = name + std::strlen(name);
+    const auto [last, error] = std::from_chars(name, end, pid);
+    return error == std::errc() && last == end ? pid : 0;
+}
+
+// The whole of PID/cmdline under /proc (procFd) into buffer, whose capacity is kept from call to
+// call. False when the process is gone or hidden from us.
+bool readCommandLine(int procFd, pid_t pid, QByteArray& buffer) {
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/cmdline", int(pid));
+    const int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    constexpr qsizetype chunk = 4096;
+    qsizetype used = 0;
+    bool ok = true;
+    for (;;) {
+        buffer.resize(used + chunk);
+        const ssize_t got = ::read(fd, buffer.data() + used, size_t(chunk));
+        if (got > 0)
+            used += got;
+        else if (got == 0)
+            break;
+        else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    buffer.resize(used);
+    return ok;
+}
+
+} // namespace
+
+bool commandLineContains(QByteArrayView cmdline, QByteArrayView pattern) {
+    if (cmdline.endsWith('\0'))
+        cmdline.chop(1);
+    if (cmdline.isEmpty())
+        return false;
+    // A NUL between two arguments reads as the space that joins them.
+    const auto sameByte = [](char inLine, char inPattern) {
+        return inLine == inPattern || (inLine == '\0' && inPattern == ' ');
+    };
+    return std::search(cmdline.begin(), cmdline.end(), pattern.begin(), pattern.end(), sameByte) !=
+           cmdline.end();
+}
+
+QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit) {
+    QList<pid_t> found;
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+    if (!proc)
+        return found;
+    const pid_t self = ::getpid();
+    QByteArray cmdline;
+    while (found.size() < limit) {
+        const dirent* entry = ::readdir(proc.get());
+        if (!entry)
+            break;
+        const pid_t pid = processId(entry->d_name);
+        if (pid > 0 && pid != self && readCommandLine(::dirfd(proc.get()), pid, cmdline) &&
+            commandLineContains(cmdline, pattern))
+            found.append(pid);
+    }
+    return found;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QList>
+
+#include <limits>
+#include <sys/types.h>
+
+// The process search of `pgrep -f`, answered from /proc inside this process, so that a status
+// check starts no shell and no pgrep (Linux).
+
+// Whether a command line as /proc/PID/cmdline holds it (every argument ended by a NUL) contains
+// pattern once its arguments are joined by single spaces. An empty command line never matches:
+// zombies and kernel threads have none.
+bool commandLineContains(QByteArrayView cmdline, QByteArrayView pattern);
+
+// The processes of every user, this one left out, whose command line contains pattern; at most
+// limit of them, in the order /proc lists them. Empty where there is no /proc.
+QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit = std::numeric_limits<qsizetype>::max());

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QIcon>
 #include <QLockFile>
-#include <QPointer>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -60,11 +59,10 @@ AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
-    // The menu reaches back through a guarded pointer, so it never calls into a deleted delegate.
-    statusBarController_ = std::make_unique<StatusBarController>([delegate = QPointer<AppDelegate>(this)] {
-        if (delegate)
-            delegate->showMainWindow();
-    });
+    statusBarController = std::make_unique<StatusBarController>();
+    // A connection ends with either side, so the menu never calls into a deleted delegate.
+    connect(statusBarController.get(), &StatusBarController::openMainWindowRequested, this,
+            &AppDelegate::showMainWindow);
     if (!hasTrayOption(arguments))
         showMainWindow();
     else if (!QSystemTrayIcon::isSystemTrayAvailable())
@@ -72,28 +70,28 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
 }
 
 void AppDelegate::waitForSystemTray() {
-    trayWaitTimer_ = new QTimer(this);
-    trayWaitTimer_->setInterval(trayWaitIntervalMs);
-    connect(trayWaitTimer_, &QTimer::timeout, this, [this] {
-        trayWaitedMs_ += trayWaitIntervalMs;
+    trayWaitTimer = new QTimer(this);
+    trayWaitTimer->setInterval(trayWaitIntervalMs);
+    connect(trayWaitTimer, &QTimer::timeout, this, [this] {
+        trayWaitedMs += trayWaitIntervalMs;
         const bool trayArrived = QSystemTrayIcon::isSystemTrayAvailable();
-        if (!trayArrived && trayWaitedMs_ < trayWaitLimitMs)
+        if (!trayArrived && trayWaitedMs < trayWaitLimitMs)
             return;
-        trayWaitTimer_->deleteLater();
-        trayWaitTimer_ = nullptr;
+        trayWaitTimer->deleteLater();
+        trayWaitTimer = nullptr;
         // Still no tray: without the window the app would be running but unreachable.
         if (!trayArrived)
             showMainWindow();
     });
-    trayWaitTimer_->start();
+    trayWaitTimer->start();
 }
 
 void AppDelegate::showMainWindow() {
-    if (!mainWindowController_) {
-        mainWindowController_ = std::make_unique<MainWindowController>();
-        mainWindowController_->installEventFilter(this);
+    if (!mainWindowController) {
+        mainWindowController = std::make_unique<MainWindowController>();
+        mainWindowController->installEventFilter(this);
     }
-    QWidget* window = mainWindowController_.get();
+    QWidget* window = mainWindowController.get();
     if (window->isMinimized())
         window->showNormal();
     else
@@ -106,7 +104,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     // Closing the window only hides it, and the status icon brings it back. With no tray to
     // bring it back from, a hidden app could never be reached again (a new start just leaves
     // because this one holds the lock), so closing the window then ends the app.
-    if (event->type() == QEvent::Close && watched == mainWindowController_.get() &&
+    if (event->type() == QEvent::Close && watched == mainWindowController.get() &&
         !QSystemTrayIcon::isSystemTrayAvailable())
         QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                                   Qt::QueuedConnection);

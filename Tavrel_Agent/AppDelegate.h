@@ -31,8 +31,8 @@ public:
     // Creates the main window on first use and brings it to the front.
     void showMainWindow();
 
-    StatusBarController* statusBarController() const { return statusBarController_.get(); }
-    MainWindowController* mainWindowController() const { return mainWindowController_.get(); }
+    StatusBarController* statusBar() const { return statusBarController.get(); }
+    MainWindowController* mainWindow() const { return mainWindowController.get(); }
 
     // Started with "--tray" but no system tray yet: how long to wait for one (a panel that
     // starts after us at login) before showing the main window instead.
@@ -45,10 +45,10 @@ protected:
 private:
     void waitForSystemTray();
 
-    std::unique_ptr<StatusBarController> statusBarController_;
-    std::unique_ptr<MainWindowController> mainWindowController_;
-    QTimer* trayWaitTimer_ = nullptr;
-    int trayWaitedMs_ = 0;
+    std::unique_ptr<StatusBarController> statusBarController;
+    std::unique_ptr<MainWindowController> mainWindowController;
+    QTimer* trayWaitTimer = nullptr;
+    int trayWaitedMs = 0;
 };
 
 // Entry point shared by tavrel-agent and the sandboxed demo: single-instance rule (a lock named

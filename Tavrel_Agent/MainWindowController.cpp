@@ -24,7 +24,6 @@
 #include <QTimer>
 
 namespace {
-constexpr int refreshIntervalMs = 3000;
 constexpr int initialLogLines = 80;
 constexpr int maxLogLines = 300;
 constexpr int logFontPixelSize = 8;
@@ -55,24 +54,6 @@ QStringList shownLines(const QStringList& lines) {
     return shown;
 }
 
-QPushButton* addButton(QWidget* parent, const char* name, const QString& title, const QRect& frame,
-                       const QString& description = {}) {
-    auto* button = new QPushButton(title, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(frame);
-    button->setFont(Style::systemFont());
-    button->setAccessibleDescription(description);
-    return button;
-}
-
-// One row of the identity box: its bold label and the value that the label names.
-ElidedLabel* addValueRow(QWidget* box, const QString& label, const char* name, int y) {
-    ElidedLabel* row = addBoldLabel(box, label, QRect(10, y, 120, 18));
-    ElidedLabel* value = addValueLabel(box, QRect(136, y, 342, 18));
-    value->setObjectName(QLatin1String(name));
-    nameByRow(row, value);
-    return value;
-}
 } // namespace
 
 MainWindowController::MainWindowController() {
@@ -101,24 +82,39 @@ void MainWindowController::buildUI() {
     addAccentStripe(this, QRect(0, 77, 540, 3));
 
     BorderedBox* box = addBox(this, "identityBox", QRect(16, 94, 492, 199), QStringLiteral("Agent identity"));
-    lblServiceStatus = addValueRow(box, QStringLiteral("Service Status:"), "lblServiceStatus", 10);
-    lblComputerName = addValueRow(box, QStringLiteral("Computer:"), "lblComputerName", 34);
-
-    ElidedLabel* computerIDLabel = addBoldLabel(box, QStringLiteral("Computer ID:"), QRect(10, 58, 120, 18));
-    // Selectable, so the ID can also be copied by hand.
-    txtComputerID =
-        addSelectableValue(box, QRect(136, 58, 230, 18), Style::monospaceFont(Style::smallSystemFontSize));
-    txtComputerID->setObjectName(QStringLiteral("txtComputerID"));
-    nameByRow(computerIDLabel, txtComputerID);
-
-    btnCopy = addButton(box, "btnCopy", QStringLiteral("Copy"), QRect(374, 56, 104, 24),
-                        QStringLiteral("Copies the computer ID to the clipboard."));
-    connect(btnCopy, &QPushButton::clicked, this, &MainWindowController::copyComputerID);
-
-    lblClientName = addValueRow(box, QStringLiteral("Client Name:"), "lblClientName", 82);
-    lblLocationName = addValueRow(box, QStringLiteral("Location Name:"), "lblLocationName", 106);
-    lblApiUrl = addValueRow(box, QStringLiteral("API URL:"), "lblApiUrl", 130);
-    lblAgentVersion = addValueRow(box, QStringLiteral("Agent Version:"), "lblAgentVersion", 154);
+    // The identity rows, 24 apart, each value named by its row's label. The computer ID is a
+    // selectable field, so that it can also be copied by hand.
+    const struct {
+        const char* label;
+        const char* name;
+        ElidedLabel* MainWindowController::*value; // none: the computer ID field
+    } rows[] = {
+        {"Service Status:", "lblServiceStatus", &MainWindowController::lblServiceStatus},
+        {"Computer:", "lblComputerName", &MainWindowController::lblComputerName},
+        {"Computer ID:", "txtComputerID", nullptr},
+        {"Client Name:", "lblClientName", &MainWindowController::lblClientName},
+        {"Location Name:", "lblLocationName", &MainWindowController::lblLocationName},
+        {"API URL:", "lblApiUrl", &MainWindowController::lblApiUrl},
+        {"Agent Version:", "lblAgentVersion", &MainWindowController::lblAgentVersion},
+    };
+    int y = 10;
+    for (const auto& row : rows) {
+        ElidedLabel* label = addBoldLabel(box, QString::fromLatin1(row.label), QRect(10, y, 120, 18));
+        QWidget* value = nullptr;
+        if (row.value)
+            value = this->*row.value = addValueLabel(box, QRect(136, y, 342, 18));
+        else
+            value = txtComputerID = addSelectableValue(box, QRect(136, y, 230, 18),
+                                                       Style::monospaceFont(Style::smallSystemFontSize));
+        value->setObjectName(QLatin1String(row.name));
+        nameByRow(label, value);
+        if (value == txtComputerID) {
+            btnCopy = addButton(box, "btnCopy", QStringLiteral("Copy"), QRect(374, y - 2, 104, 24),
+                                QStringLiteral("Copies the computer ID to the clipboard."));
+            connect(btnCopy, &QPushButton::clicked, this, &MainWindowController::copyComputerID);
+        }
+        y += 24;
+    }
 
     // Filled once: neither changes while the app runs.
     lblComputerName->setText(SystemInfo::computerName());
@@ -172,7 +168,7 @@ void MainWindowController::buildUI() {
 void MainWindowController::startTimer() {
     refreshTimer = new QTimer(this);
     refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
-    refreshTimer->setInterval(refreshIntervalMs);
+    refreshTimer->setInterval(statusRefreshIntervalMs);
     connect(refreshTimer, &QTimer::timeout, this, &MainWindowController::tick);
     refreshTimer->start();
     tick(); // the first tick runs at once

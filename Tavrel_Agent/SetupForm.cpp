@@ -22,7 +22,7 @@ QString SetupForm::trimWhitespace(const QString& text) {
 
 QString SetupForm::normaliseClientName(const QString& text) {
     const QString name = trimWhitespace(text);
-    return name.isEmpty() ? QStringLiteral("Unassigned") : name;
+    return name.isEmpty() ? QString::fromLatin1(unassignedClientName) : name;
 }
 
 QString SetupForm::normaliseApiUrl(const QString& text) {
@@ -76,7 +76,7 @@ AgentConfig SetupForm::deregisteredRecord(const AgentConfig& current) {
     record.computerID.clear();
     record.token.clear();
     record.clientID.clear();
-    record.clientName = QStringLiteral("Unassigned");
+    record.clientName = QString::fromLatin1(unassignedClientName);
     record.locationName.clear();
     return record;
 }

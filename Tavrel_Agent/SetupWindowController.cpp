@@ -31,24 +31,6 @@ QString toggleAccessibleName(bool expanded) {
                     : QStringLiteral("Re-authenticate (show fields)");
 }
 
-// A coloured title that still greys out while the button is disabled.
-void tintButton(QPushButton* button, const QColor& color) {
-    QPalette palette = button->palette();
-    palette.setColor(QPalette::Active, QPalette::ButtonText, color);
-    palette.setColor(QPalette::Inactive, QPalette::ButtonText, color);
-    button->setPalette(palette);
-}
-
-QPushButton* addButton(QWidget* parent, const QString& title, const QString& objectName, const QRect& frame,
-                       const QString& description = {}) {
-    auto* button = new QPushButton(title, parent);
-    button->setObjectName(objectName);
-    button->setGeometry(frame);
-    button->setAccessibleDescription(description);
-    // Return must not fire whichever button happens to come first (Close, Unregister).
-    button->setAutoDefault(false);
-    return button;
-}
 } // namespace
 
 SetupWindowController::SetupWindowController(QWidget* parent)
@@ -94,8 +76,7 @@ void SetupWindowController::buildUI() {
     lblStatus->clear();
     lblStatus->setGeometry(20, y, 420, statusHeight);
 
-    btnClose = addButton(this, QStringLiteral("Close"), QStringLiteral("btnClose"),
-                         QRect(20, y + statusHeight + 6, 80, 28));
+    btnClose = addButton(this, "btnClose", QStringLiteral("Close"), QRect(20, y + statusHeight + 6, 80, 28));
     connect(btnClose, &QPushButton::clicked, this, &SetupWindowController::closeSheet);
 }
 
@@ -124,7 +105,8 @@ int SetupWindowController::buildSetupSection(int left, int y) {
     y += 30;
     // "Unassigned" is what an empty field is stored as, so it shows as empty here.
     txtClientName = addRow(QStringLiteral("Client Name:"), QStringLiteral("txtClientName"), left, y);
-    txtClientName->setText(config.clientName == QLatin1String("Unassigned") ? QString() : config.clientName);
+    txtClientName->setText(config.clientName == QLatin1String(unassignedClientName) ? QString()
+                                                                                    : config.clientName);
     y += 30;
     txtLocationName = addRow(QStringLiteral("Location Name:"), QStringLiteral("txtLocationName"), left, y);
     txtLocationName->setText(config.locationName);
@@ -138,8 +120,7 @@ int SetupWindowController::buildSetupSection(int left, int y) {
     Style::setTextColor(computer, Style::secondaryTextColor(computer));
     y += 30;
 
-    btnRegister =
-        addButton(this, QStringLiteral("Register"), QStringLiteral("btnRegister"), QRect(left, y, 100, 28));
+    btnRegister = addButton(this, "btnRegister", QStringLiteral("Register"), QRect(left, y, 100, 28));
     btnRegister->setDefault(true); // Return in any field registers
     txtUsername->setFocus();       // the URL comes filled in; the user name is the first thing to type
     connect(btnRegister, &QPushButton::clicked, this, &SetupWindowController::onRegister);
@@ -168,19 +149,17 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
     txtApiUrl->setText(config.apiBaseUrl);
     y += 30;
 
-    btnSave =
-        addButton(this, QStringLiteral("Save Settings"), QStringLiteral("btnSave"), QRect(left, y, 138, 28));
+    btnSave = addButton(this, "btnSave", QStringLiteral("Save Settings"), QRect(left, y, 138, 28));
     connect(btnSave, &QPushButton::clicked, this, &SetupWindowController::onSave);
-    btnUnregister = addButton(this, QStringLiteral("Unregister"), QStringLiteral("btnUnregister"),
-                              QRect(left + 141, y, 138, 28),
-                              QStringLiteral("Removes this computer from Tavrel, after asking."));
-    tintButton(btnUnregister, Style::errorColor());
+    btnUnregister =
+        addButton(this, "btnUnregister", QStringLiteral("Unregister"), QRect(left + 141, y, 138, 28),
+                  QStringLiteral("Removes this computer from Tavrel, after asking."));
+    Style::setTextColor(btnUnregister, Style::errorColor());
     connect(btnUnregister, &QPushButton::clicked, this, &SetupWindowController::onUnregister);
-    btnReauthToggle =
-        addButton(this, toggleTitle(false), QStringLiteral("btnReauthToggle"), QRect(left + 282, y, 138, 28),
-                  QStringLiteral("Shows or hides the fields that obtain a fresh token."));
+    btnReauthToggle = addButton(this, "btnReauthToggle", toggleTitle(false), QRect(left + 282, y, 138, 28),
+                                QStringLiteral("Shows or hides the fields that obtain a fresh token."));
     btnReauthToggle->setAccessibleName(toggleAccessibleName(false));
-    tintButton(btnReauthToggle, Style::blueColor());
+    Style::setTextColor(btnReauthToggle, Style::blueColor());
     connect(btnReauthToggle, &QPushButton::clicked, this, &SetupWindowController::toggleReauth);
     y += 40;
 
@@ -211,8 +190,8 @@ int SetupWindowController::buildSettingsSection(int left, int y) {
     txtReauthPass->setEchoMode(QLineEdit::Password);
     txtReauthPass->setGeometry(116, 84, 294, 24);
     nameByRow(passwordLabel, txtReauthPass);
-    btnReauth = addButton(reauthBox, QStringLiteral("Re-authenticate"), QStringLiteral("btnReauth"),
-                          QRect(260, 120, 150, 28));
+    btnReauth =
+        addButton(reauthBox, "btnReauth", QStringLiteral("Re-authenticate"), QRect(260, 120, 150, 28));
     connect(btnReauth, &QPushButton::clicked, this, &SetupWindowController::onReauth);
     // Return in the box's fields re-authenticates (a disabled button ignores the click).
     connect(txtReauthUser, &QLineEdit::returnPressed, btnReauth, &QPushButton::click);

@@ -17,62 +17,60 @@
 #include <QTimer>
 
 namespace {
-constexpr int refreshIntervalMs = 3000;
 constexpr int discSize = 18; // points
 } // namespace
 
-StatusBarController::StatusBarController(std::function<void()> openMainWindow, QObject* parent)
+StatusBarController::StatusBarController(QObject* parent)
     : QObject(parent)
-    , openMainWindow_(std::move(openMainWindow))
-    , menu_(std::make_unique<QMenu>())
-    , statusItem_(std::make_unique<QSystemTrayIcon>()) {
+    , menu(std::make_unique<QMenu>())
+    , statusItem(std::make_unique<QSystemTrayIcon>()) {
     buildMenu();
-    statusItem_->setContextMenu(menu_.get());
+    statusItem->setContextMenu(menu.get());
 #ifndef Q_OS_MACOS
     // Linux trays open the context menu on a right click only; a status item should answer the
     // primary click with its menu too, as on macOS. Wayland does not tell us where the pointer
     // is, so there the menu stays on the right click, placed by the panel.
-    connect(statusItem_.get(), &QSystemTrayIcon::activated, this,
+    connect(statusItem.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger &&
                     !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-                    menu_->popup(QCursor::pos());
+                    menu->popup(QCursor::pos());
             });
 #endif
-    statusItem_->show();
+    statusItem->show();
     startRefreshTimer();
 }
 
 StatusBarController::~StatusBarController() = default;
 
 void StatusBarController::buildMenu() {
-    menu_->setObjectName(QStringLiteral("statusMenu"));
+    menu->setObjectName(QStringLiteral("statusMenu"));
     const StatusMenuDisplay initial = initialStatusMenuDisplay();
 
-    statusMenuItem_ = menu_->addAction(initial.statusTitle);
-    statusMenuItem_->setObjectName(QStringLiteral("statusMenuItem"));
-    statusMenuItem_->setEnabled(false);
-    computerIDMenuItem_ = menu_->addAction(initial.computerIDTitle);
-    computerIDMenuItem_->setObjectName(QStringLiteral("computerIDMenuItem"));
-    computerIDMenuItem_->setEnabled(false);
-    menu_->addSeparator();
+    statusMenuItem = menu->addAction(initial.statusTitle);
+    statusMenuItem->setObjectName(QStringLiteral("statusMenuItem"));
+    statusMenuItem->setEnabled(false);
+    computerIDMenuItem = menu->addAction(initial.computerIDTitle);
+    computerIDMenuItem->setObjectName(QStringLiteral("computerIDMenuItem"));
+    computerIDMenuItem->setEnabled(false);
+    menu->addSeparator();
 
-    stopMenuItem_ = menu_->addAction(QStringLiteral("Stop Service"), this, &StatusBarController::stopService);
-    stopMenuItem_->setObjectName(QStringLiteral("stopMenuItem"));
-    stopMenuItem_->setEnabled(initial.stopEnabled);
-    restartMenuItem_ =
-        menu_->addAction(QStringLiteral("Restart Service"), this, &StatusBarController::restartService);
-    restartMenuItem_->setObjectName(QStringLiteral("restartMenuItem"));
-    restartMenuItem_->setEnabled(initial.restartEnabled);
-    menu_->addSeparator();
+    stopMenuItem = menu->addAction(QStringLiteral("Stop Service"), this, &StatusBarController::stopService);
+    stopMenuItem->setObjectName(QStringLiteral("stopMenuItem"));
+    stopMenuItem->setEnabled(initial.stopEnabled);
+    restartMenuItem =
+        menu->addAction(QStringLiteral("Restart Service"), this, &StatusBarController::restartService);
+    restartMenuItem->setObjectName(QStringLiteral("restartMenuItem"));
+    restartMenuItem->setEnabled(initial.restartEnabled);
+    menu->addSeparator();
 
     QAction* openWindowMenuItem =
-        menu_->addAction(QStringLiteral("Open Tavrel Agent\u2026"), this, &StatusBarController::openWindow);
+        menu->addAction(QStringLiteral("Open Tavrel Agent\u2026"), this, &StatusBarController::openWindow);
     openWindowMenuItem->setObjectName(QStringLiteral("openWindowMenuItem"));
-    menu_->addSeparator();
+    menu->addSeparator();
 
     QAction* quitMenuItem =
-        menu_->addAction(QStringLiteral("Quit"), QCoreApplication::instance(), &QCoreApplication::quit);
+        menu->addAction(QStringLiteral("Quit"), QCoreApplication::instance(), &QCoreApplication::quit);
     quitMenuItem->setObjectName(QStringLiteral("quitMenuItem"));
     quitMenuItem->setShortcut(QKeySequence::Quit);
     // Kept in this menu: a quit role would let macOS move it into the application menu.
@@ -83,11 +81,11 @@ void StatusBarController::buildMenu() {
 }
 
 void StatusBarController::startRefreshTimer() {
-    refreshTimer_ = new QTimer(this);
-    refreshTimer_->setObjectName(QStringLiteral("refreshTimer"));
-    refreshTimer_->setInterval(refreshIntervalMs);
-    connect(refreshTimer_, &QTimer::timeout, this, &StatusBarController::refresh);
-    refreshTimer_->start();
+    refreshTimer = new QTimer(this);
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
+    refreshTimer->setInterval(statusRefreshIntervalMs);
+    connect(refreshTimer, &QTimer::timeout, this, &StatusBarController::refresh);
+    refreshTimer->start();
     // The first check runs now; its display update follows once the event loop runs.
     refresh();
 }
@@ -102,16 +100,16 @@ void StatusBarController::refresh() {
 }
 
 void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
-    statusMenuItem_->setText(menuText(display.statusTitle));
-    computerIDMenuItem_->setText(menuText(display.computerIDTitle));
-    stopMenuItem_->setEnabled(display.stopEnabled);
-    restartMenuItem_->setEnabled(display.restartEnabled);
-    statusItem_->setToolTip(display.toolTip);
+    statusMenuItem->setText(menuText(display.statusTitle));
+    computerIDMenuItem->setText(menuText(display.computerIDTitle));
+    stopMenuItem->setEnabled(display.stopEnabled);
+    restartMenuItem->setEnabled(display.restartEnabled);
+    statusItem->setToolTip(display.toolTip);
     updateIcon(display.iconColor);
 }
 
 void StatusBarController::updateIcon(const QColor& color) {
-    statusItem_->setIcon(discIcon(color));
+    statusItem->setIcon(discIcon(color));
 }
 
 QIcon StatusBarController::discIcon(const QColor& color) {
@@ -148,6 +146,5 @@ void StatusBarController::restartService() {
 }
 
 void StatusBarController::openWindow() {
-    if (openMainWindow_)
-        openMainWindow_();
+    Q_EMIT openMainWindowRequested();
 }

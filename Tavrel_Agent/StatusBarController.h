@@ -3,7 +3,6 @@
 #include <QIcon>
 #include <QObject>
 
-#include <functional>
 #include <memory>
 
 class QAction;
@@ -19,15 +18,19 @@ struct StatusMenuDisplay;
 class StatusBarController final : public QObject {
     Q_OBJECT
 public:
-    explicit StatusBarController(std::function<void()> openMainWindow, QObject* parent = nullptr);
+    explicit StatusBarController(QObject* parent = nullptr);
     ~StatusBarController() override;
 
-    QMenu* menu() const { return menu_.get(); }
-    QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
+    QMenu* trayMenu() const { return menu.get(); }
+    QSystemTrayIcon* trayIcon() const { return statusItem.get(); }
 
     // The status disc: 18 × 18 points at 1x and 2x, a 14-point disc in the colour with a 6-point
     // white dot in the middle.
     static QIcon discIcon(const QColor& color);
+
+Q_SIGNALS:
+    // "Open Tavrel Agent…" was chosen.
+    void openMainWindowRequested();
 
 private:
     void buildMenu();
@@ -39,13 +42,12 @@ private:
     void restartService();
     void openWindow();
 
-    std::function<void()> openMainWindow_;
     // The menu outlives the tray icon that shows it.
-    std::unique_ptr<QMenu> menu_;
-    std::unique_ptr<QSystemTrayIcon> statusItem_;
-    QAction* statusMenuItem_ = nullptr;
-    QAction* computerIDMenuItem_ = nullptr;
-    QAction* stopMenuItem_ = nullptr;
-    QAction* restartMenuItem_ = nullptr;
-    QTimer* refreshTimer_ = nullptr;
+    std::unique_ptr<QMenu> menu;
+    std::unique_ptr<QSystemTrayIcon> statusItem;
+    QAction* statusMenuItem = nullptr;
+    QAction* computerIDMenuItem = nullptr;
+    QAction* stopMenuItem = nullptr;
+    QAction* restartMenuItem = nullptr;
+    QTimer* refreshTimer = nullptr;
 };

@@ -67,9 +67,9 @@ QColor Style::secondaryTextColor(const QWidget* widget) {
 
 void Style::setTextColor(QWidget* widget, const QColor& color) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
-    palette.setColor(QPalette::ButtonText, color);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+        for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            palette.setColor(group, role, color);
     widget->setPalette(palette);
 }
 
@@ -229,4 +229,15 @@ void scheduleRecheck(QObject* owner, int delayMs, const std::function<void()>& r
 QString menuText(const QString& text) {
     QString escaped = text;
     return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+QPushButton* addButton(QWidget* parent, const char* objectName, const QString& title, const QRect& frame,
+                       const QString& description) {
+    auto* button = new QPushButton(title, parent);
+    button->setObjectName(QLatin1String(objectName));
+    button->setGeometry(frame);
+    button->setFont(Style::systemFont());
+    button->setAccessibleDescription(description);
+    button->setAutoDefault(false);
+    return button;
 }

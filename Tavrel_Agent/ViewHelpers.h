@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRect>
 #include <QString>
 
@@ -32,6 +33,7 @@ QFont monospaceFont(int pixelSize);
 // The platform's secondary text: the window text at half strength, so it follows dark mode.
 QColor secondaryTextColor(const QWidget* widget);
 
+// The text colour of a label, field or button; a disabled button still greys its title out.
 void setTextColor(QWidget* widget, const QColor& color);
 QColor textColor(const QWidget* widget);
 } // namespace Style
@@ -81,6 +83,10 @@ BorderedBox* addBox(QWidget* parent, const char* objectName, const QRect& frame,
 // it is painted by the header, so assistive technology never meets it.
 QWidget* addHeader(QWidget* parent, const QRect& frame, const QRect& logoFrame, const QString& title,
                    const QRect& titleFrame, int titlePixelSize);
+// A push button at its frame in the system font. It never answers Return by itself: that must not
+// fire whichever button happens to come first (Close, Unregister).
+QPushButton* addButton(QWidget* parent, const char* objectName, const QString& title, const QRect& frame,
+                       const QString& description = {});
 // A solid bar in the accent colour.
 QWidget* addAccentStripe(QWidget* parent, const QRect& frame);
 

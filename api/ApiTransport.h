@@ -6,9 +6,13 @@
 #include <QString>
 #include <QUrl>
 
+#include <nlohmann/json.hpp>
+
+#include <functional>
+
 #include <variant>
 
-// Pieces of the request transport that are pure functions, shared with the tests.
+// The JSON request transport under the server calls: one POST of a JSON object, answered by one.
 namespace ApiTransport {
 
 // Answers longer than this are not read: a broken or hostile server could stream forever.
@@ -27,5 +31,25 @@ bool isLoopbackHost(const QString& host);
 
 // "Tavrel-Linux-Agent/1.0.0" (or "Tavrel-Mac-Agent/…" on macOS).
 QByteArray userAgent();
+
+using Json = nlohmann::ordered_json;
+
+// What an exchange ended with: the HTTP status (0 when the answer was not HTTP) and the answer's
+// JSON object, or why there is none.
+struct Response final {
+    int statusCode = 0;
+    Json object;
+};
+using PostOutcome = std::variant<Response, ApiError>;
+using PostCompletion = std::function<void(const PostOutcome&)>;
+
+// POSTs body as compact JSON to endpoint under apiBaseUrl. The completion is called exactly once:
+// before returning when nothing could be sent, else when the exchange ends, unless context (when
+// given) is destroyed first, which cancels the exchange.
+void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body, const QObject* context,
+              PostCompletion completion);
+
+// The longest wait for data before a request fails; 30 s unless a test shortens it.
+void setTransferTimeout(int milliseconds);
 
 } // namespace ApiTransport

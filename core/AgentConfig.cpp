@@ -40,7 +40,7 @@ const AgentConfig& AgentConfig::defaults() {
         .computerID = {},
         .token = {},
         .clientID = {},
-        .clientName = QStringLiteral("Unassigned"),
+        .clientName = QString::fromLatin1(unassignedClientName),
         .locationName = {},
         .apiBaseUrl = QString::fromLatin1(defaultApiBaseUrl),
         .agentVersion = appVersion(),

@@ -8,6 +8,8 @@
 #include <optional>
 
 inline constexpr char defaultApiBaseUrl[] = "https://api.tavrel.com/api/v1/agentservice";
+// The client a computer is filed under when none is named.
+inline constexpr char unassignedClientName[] = "Unassigned";
 
 // The agent's identity and server settings, as stored in its config.json.
 struct AgentConfig final {

@@ -48,19 +48,19 @@ QString systemError(const QString& what) {
 
 class FileDescriptor final {
 public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd) {}
+    explicit FileDescriptor(int descriptor)
+        : fd(descriptor) {}
     ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd >= 0)
+            ::close(fd);
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
 
 private:
-    int fd_ = -1;
+    int fd = -1;
 };
 
 // All of standard input, or false when it holds more than limit bytes.

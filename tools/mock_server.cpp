@@ -42,26 +42,26 @@ std::optional<std::string> stringMember(const Json& object, const char* key) {
 
 class MockServer final {
 public:
-    MockServer(std::string user, std::string password, FILE* log)
-        : user_(std::move(user))
-        , password_(std::move(password))
-        , log_(log) {
+    MockServer(std::string acceptedUser, std::string acceptedPassword, FILE* requestLog)
+        : user(std::move(acceptedUser))
+        , password(std::move(acceptedPassword))
+        , log(requestLog) {
         // Address reuse only: without SO_REUSEPORT a second instance on the same port fails
         // instead of silently sharing the requests.
-        server_.set_socket_options([](socket_t sock) {
+        server.set_socket_options([](socket_t sock) {
             int yes = 1;
             setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
         });
         // Idle keep-alive connections hold up stop(); don't let them linger.
-        server_.set_keep_alive_timeout(1);
-        server_.Post(R"(.*/deregister/)",
-                     [this](const httplib::Request& request, httplib::Response& response) {
-                         answer(request, response, 200, Json{{"status", "ok"}}, "deregistered");
-                     });
-        server_.Post(R"(.*/register/)", [this](const httplib::Request& request, httplib::Response& response) {
+        server.set_keep_alive_timeout(1);
+        server.Post(R"(.*/deregister/)",
+                    [this](const httplib::Request& request, httplib::Response& response) {
+                        answer(request, response, 200, Json{{"status", "ok"}}, "deregistered");
+                    });
+        server.Post(R"(.*/register/)", [this](const httplib::Request& request, httplib::Response& response) {
             handleRegister(request, response);
         });
-        server_.Post(R"(.*)", [this](const httplib::Request& request, httplib::Response& response) {
+        server.Post(R"(.*)", [this](const httplib::Request& request, httplib::Response& response) {
             answer(request, response, 404, Json{{"message", "Not found."}}, "unknown endpoint");
         });
     }
@@ -69,11 +69,11 @@ public:
     // The bound port, or -1.
     int bind(int port) {
         if (port == 0)
-            return server_.bind_to_any_port("127.0.0.1");
-        return server_.bind_to_port("127.0.0.1", port) ? port : -1;
+            return server.bind_to_any_port("127.0.0.1");
+        return server.bind_to_port("127.0.0.1", port) ? port : -1;
     }
-    bool run() { return server_.listen_after_bind(); }
-    void stop() { server_.stop(); }
+    bool run() { return server.listen_after_bind(); }
+    void stop() { server.stop(); }
 
 private:
     void handleRegister(const httplib::Request& request, httplib::Response& response) {
@@ -83,7 +83,7 @@ private:
                    "malformed body");
             return;
         }
-        if (stringMember(body, "username") != user_ || stringMember(body, "password") != password_) {
+        if (stringMember(body, "username") != user || stringMember(body, "password") != password) {
             answer(request, response, 401, Json{{"message", "Invalid username or password."}},
                    "wrong credentials");
             return;
@@ -93,9 +93,9 @@ private:
         std::string computerID;
         std::string clientID;
         {
-            const std::lock_guard lock(mutex_);
+            const std::lock_guard lock(mutex);
             computerID = existing.value_or(newId());
-            auto [it, inserted] = clientIDs_.try_emplace(clientName);
+            auto [it, inserted] = clientIDs.try_emplace(clientName);
             if (inserted)
                 it->second = newId();
             clientID = it->second;
@@ -114,21 +114,21 @@ private:
         if (received.is_discarded())
             received = request.body;
         const Json entry = {{"path", request.path}, {"status", status}, {"body", received}};
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(mutex);
         std::printf("%s %s -> %d %s\n", request.method.c_str(), request.path.c_str(), status, note.c_str());
         std::fflush(stdout);
-        if (log_ != nullptr) {
-            std::fprintf(log_, "%s\n", entry.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-            std::fflush(log_);
+        if (log != nullptr) {
+            std::fprintf(log, "%s\n", entry.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+            std::fflush(log);
         }
     }
 
-    httplib::Server server_;
-    const std::string user_;
-    const std::string password_;
-    FILE* const log_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> clientIDs_; // client name -> its ID
+    httplib::Server server;
+    const std::string user;
+    const std::string password;
+    FILE* const log;
+    std::mutex mutex;
+    std::map<std::string, std::string> clientIDs; // client name -> its ID
 };
 
 } // namespace

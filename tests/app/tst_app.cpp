@@ -31,7 +31,7 @@ const QColor darkRed = QColor::fromRgbF(0.7f, 0.1f, 0.1f);
 const QColor orange(255, 149, 0);
 
 QAction* action(const StatusBarController& controller, const char* name) {
-    auto* found = controller.menu()->findChild<QAction*>(QLatin1String(name));
+    auto* found = controller.trayMenu()->findChild<QAction*>(QLatin1String(name));
     if (!found)
         qFatal("no menu action %s", name);
     return found;
@@ -43,7 +43,7 @@ QString statusTitle(const StatusBarController& controller) {
 
 // The disc's colour as the 1x image holds it.
 QRgb iconColor(const StatusBarController& controller) {
-    return controller.statusItem()->icon().pixmap(QSize(18, 18), 1.0).toImage().pixel(4, 9);
+    return controller.trayIcon()->icon().pixmap(QSize(18, 18), 1.0).toImage().pixel(4, 9);
 }
 
 // The real app on the offscreen platform with its own runtime directory, so that it can never
@@ -229,10 +229,10 @@ void TestApp::discIcon() {
 void TestApp::menuAsBuilt() {
     TestSandbox sandbox;
     QVERIFY(sandbox.startAgentProcess());
-    const StatusBarController controller([] {});
+    const StatusBarController controller;
     // Nothing has been shown yet: the first check's update waits for the event loop.
     QStringList entries;
-    for (const QAction* entry : controller.menu()->actions()) {
+    for (const QAction* entry : controller.trayMenu()->actions()) {
         entries << (entry->isSeparator() ? u"---"_s
                                          : entry->objectName() % u'=' % entry->text() %
                                                (entry->isEnabled() ? ""_L1 : " (off)"_L1));
@@ -244,7 +244,7 @@ void TestApp::menuAsBuilt() {
              u"---|stopMenuItem=Stop Service (off)|restartMenuItem=Restart Service (off)|"
              u"---|openWindowMenuItem=Open Tavrel Agent\u2026|---|quitMenuItem=Quit"_s);
     QCOMPARE(action(controller, "quitMenuItem")->shortcut(), QKeySequence(QKeySequence::Quit));
-    QVERIFY(controller.statusItem()->toolTip().isEmpty());
+    QVERIFY(controller.trayIcon()->toolTip().isEmpty());
     QCOMPARE(iconColor(controller), orange.rgba());
 
     // The check made during construction shows as soon as the event loop runs, not 3 s later.
@@ -254,7 +254,7 @@ void TestApp::menuAsBuilt() {
 
 void TestApp::refreshFollowsState() {
     TestSandbox sandbox;
-    const StatusBarController controller([] {});
+    const StatusBarController controller;
     // The first check is immediate; the later ones come with the 3-second ticks.
     const struct {
         bool definitionPresent;
@@ -281,7 +281,7 @@ void TestApp::refreshFollowsState() {
         QVERIFY(!action(controller, "computerIDMenuItem")->isEnabled());
         QCOMPARE(action(controller, "stopMenuItem")->isEnabled(), expected.stopEnabled);
         QCOMPARE(action(controller, "restartMenuItem")->isEnabled(), expected.restartEnabled);
-        QCOMPARE(controller.statusItem()->toolTip(), expected.toolTip);
+        QCOMPARE(controller.trayIcon()->toolTip(), expected.toolTip);
         QCOMPARE(iconColor(controller), expected.iconColor.rgba());
     }
 }
@@ -307,7 +307,7 @@ void TestApp::serviceCommand() {
     QVERIFY(sandbox.startAgentProcess());
     sandbox.recordPrivilegedCommands(commandSucceeds);
 
-    const StatusBarController controller([] {});
+    const StatusBarController controller;
     QTRY_COMPARE(statusTitle(controller), u"Status: Running"_s);
     // Without the 3-second ticks, the only refresh left is the re-check after the command.
     controller.findChild<QTimer*>(u"refreshTimer"_s)->stop();
@@ -329,25 +329,25 @@ void TestApp::menuOpensTheSameWindow() {
     TestSandbox sandbox;
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching({u"tavrel-agent"_s, u"--tray"_s});
-    QVERIFY(!delegate.mainWindowController()); // the status menu alone
-    QAction* open = action(*delegate.statusBarController(), "openWindowMenuItem");
+    QVERIFY(!delegate.mainWindow()); // the status menu alone
+    QAction* open = action(*delegate.statusBar(), "openWindowMenuItem");
     open->trigger();
-    MainWindowController* window = delegate.mainWindowController();
+    MainWindowController* window = delegate.mainWindow();
     QVERIFY(window && window->isVisible());
 
     window->close(); // only hides
     QVERIFY(!window->isVisible());
     open->trigger();
-    QCOMPARE(delegate.mainWindowController(), window);
+    QCOMPARE(delegate.mainWindow(), window);
     QVERIFY(window->isVisible());
 
     window->showMinimized();
     open->trigger(); // already shown: brought back to the front, still one window
-    QCOMPARE(delegate.mainWindowController(), window);
+    QCOMPARE(delegate.mainWindow(), window);
     QVERIFY(window->isVisible() && !window->isMinimized());
 
     // The window's close only hides it: that must not keep Quit from ending the app.
-    QTimer::singleShot(0, action(*delegate.statusBarController(), "quitMenuItem"), &QAction::trigger);
+    QTimer::singleShot(0, action(*delegate.statusBar(), "quitMenuItem"), &QAction::trigger);
     QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }
@@ -361,10 +361,10 @@ void TestApp::withoutSystemTray() {
     // A panel that starts after us at login gets its chance first; then the window is the way in,
     // and closing it ends the app.
     QTest::qWait(AppDelegate::trayWaitLimitMs / 2);
-    QVERIFY(!delegate.mainWindowController());
-    QTRY_VERIFY_WITH_TIMEOUT(delegate.mainWindowController() && delegate.mainWindowController()->isVisible(),
+    QVERIFY(!delegate.mainWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(delegate.mainWindow() && delegate.mainWindow()->isVisible(),
                              AppDelegate::trayWaitLimitMs);
-    QTimer::singleShot(0, delegate.mainWindowController(), &QWidget::close);
+    QTimer::singleShot(0, delegate.mainWindow(), &QWidget::close);
     QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }

@@ -523,10 +523,10 @@ void TestWindow::accessibility() {
     sandbox->writeConfig(form == "settings"_L1 ? registeredConfig() : AgentConfig::defaults());
     MainWindowController window;
     open(window);
-    StatusBarController status([] {});
+    StatusBarController status;
     QWidget* shown = &window;
     if (form == "menu"_L1) {
-        shown = status.menu();
+        shown = status.trayMenu();
     } else if (form != "main"_L1) {
         child(window, "btnSettings")->click();
         shown = window.findChild<SetupWindowController*>();

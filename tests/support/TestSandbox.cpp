@@ -16,11 +16,11 @@ void TestSandbox::writeFile(const QString& path, const QByteArray& bytes, QIODev
 }
 
 TestSandbox::TestSandbox() {
-    Q_ASSERT(dir_.isValid());
+    Q_ASSERT(dir.isValid());
     for (const char* folder : {"var/tavrel/agentservice", "etc/systemd/system", "bin"})
-        QDir(dir_.path()).mkpath(QString::fromLatin1(folder));
-    environment_ = AgentEnvironment::sandbox(dir_.path(), QStringLiteral(TAVREL_HELPER));
-    AgentEnvironment::install(environment_);
+        QDir(dir.path()).mkpath(QString::fromLatin1(folder));
+    agentEnvironment = AgentEnvironment::sandbox(dir.path(), QStringLiteral(TAVREL_HELPER));
+    AgentEnvironment::install(agentEnvironment);
 }
 
 TestSandbox::~TestSandbox() {
@@ -29,57 +29,57 @@ TestSandbox::~TestSandbox() {
 }
 
 void TestSandbox::writeConfigBytes(const QByteArray& bytes) {
-    writeFile(environment_.configPath, bytes);
+    writeFile(agentEnvironment.configPath, bytes);
 }
 
 QByteArray TestSandbox::configBytes() const {
-    return readFile(environment_.configPath);
+    return readFile(agentEnvironment.configPath);
 }
 
 void TestSandbox::writeLog(const QByteArray& bytes) {
-    writeFile(environment_.logPath, bytes);
+    writeFile(agentEnvironment.logPath, bytes);
 }
 
 void TestSandbox::appendLog(const QByteArray& bytes) {
-    writeFile(environment_.logPath, bytes, QIODevice::Append);
+    writeFile(agentEnvironment.logPath, bytes, QIODevice::Append);
 }
 
 QByteArray TestSandbox::logBytes() const {
-    return readFile(environment_.logPath);
+    return readFile(agentEnvironment.logPath);
 }
 
 void TestSandbox::setServiceDefinition(bool present) {
     if (present)
-        writeFile(environment_.serviceDefinitionPath, "[Unit]\nDescription=Tavrel agent (sandbox)\n");
+        writeFile(agentEnvironment.serviceDefinitionPath, "[Unit]\nDescription=Tavrel agent (sandbox)\n");
     else
-        QFile::remove(environment_.serviceDefinitionPath);
+        QFile::remove(agentEnvironment.serviceDefinitionPath);
 }
 
 bool TestSandbox::startAgentProcess() {
-    if (agent_)
+    if (agent)
         return true;
     const QString script = path(QStringLiteral("bin/tavrel_agent.py"));
     writeFile(script, "import time\nwhile True:\n    time.sleep(1)\n");
-    agent_ = std::make_unique<QProcess>();
+    agent = std::make_unique<QProcess>();
     // The system interpreter: a wrapper found on PATH first (pyenv) would exec several times
     // over, and the search could look in between.
-    agent_->start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+    agent->start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
                                                                         : QStringLiteral("python3"),
                   {script});
-    return agent_->waitForStarted(5000);
+    return agent->waitForStarted(5000);
 }
 
 void TestSandbox::stopAgentProcess() {
-    if (!agent_)
+    if (!agent)
         return;
-    agent_->kill();
-    agent_->waitForFinished(5000);
-    agent_.reset();
+    agent->kill();
+    agent->waitForFinished(5000);
+    agent.reset();
 }
 
 void TestSandbox::recordPrivilegedCommands(bool result) {
-    recorded_->clear();
-    changeEnvironment([recorded = recorded_, result](AgentEnvironment& e) {
+    recorded->clear();
+    changeEnvironment([recorded = recorded, result](AgentEnvironment& e) {
         e.privilegedOverride = [recorded, result](const RootRequest& request) {
             recorded->append(request.arguments.join(QLatin1Char(' ')));
             return result ? Outcome::success() : Outcome::failure(QStringLiteral("Not authorized"));
@@ -88,6 +88,6 @@ void TestSandbox::recordPrivilegedCommands(bool result) {
 }
 
 void TestSandbox::changeEnvironment(const std::function<void(AgentEnvironment&)>& change) {
-    change(environment_);
-    AgentEnvironment::install(environment_);
+    change(agentEnvironment);
+    AgentEnvironment::install(agentEnvironment);
 }

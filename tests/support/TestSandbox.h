@@ -20,9 +20,9 @@ public:
     TestSandbox(const TestSandbox&) = delete;
     TestSandbox& operator=(const TestSandbox&) = delete;
 
-    QString root() const { return dir_.path(); }
-    QString path(const QString& relative) const { return dir_.filePath(relative); }
-    const AgentEnvironment& environment() const { return environment_; }
+    QString root() const { return dir.path(); }
+    QString path(const QString& relative) const { return dir.filePath(relative); }
+    const AgentEnvironment& environment() const { return agentEnvironment; }
 
     void writeConfig(const AgentConfig& config) { writeConfigBytes(config.toJson()); }
     void writeConfigBytes(const QByteArray& bytes);
@@ -40,7 +40,7 @@ public:
     // Root operations are recorded ("service stop", "write-config", …) instead of run; a refused one
     // answers "Not authorized".
     void recordPrivilegedCommands(bool result = true);
-    const QStringList& privilegedCommands() const { return *recorded_; }
+    const QStringList& privilegedCommands() const { return *recorded; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
 
@@ -50,8 +50,8 @@ public:
                           QIODevice::OpenMode mode = QIODevice::Truncate);
 
 private:
-    QTemporaryDir dir_;
-    AgentEnvironment environment_;
-    std::shared_ptr<QStringList> recorded_ = std::make_shared<QStringList>();
-    std::unique_ptr<QProcess> agent_;
+    QTemporaryDir dir;
+    AgentEnvironment agentEnvironment;
+    std::shared_ptr<QStringList> recorded = std::make_shared<QStringList>();
+    std::unique_ptr<QProcess> agent;
 };

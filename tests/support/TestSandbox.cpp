@@ -64,8 +64,8 @@ bool TestSandbox::startAgentProcess() {
     // The system interpreter: a wrapper found on PATH first (pyenv) would exec several times
     // over, and the search could look in between.
     agent->start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                        : QStringLiteral("python3"),
-                  {script});
+                                                                       : QStringLiteral("python3"),
+                 {script});
     return agent->waitForStarted(5000);
 }
 

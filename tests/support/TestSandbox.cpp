@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 QByteArray TestSandbox::readFile(const QString& path) {
     QFile file(path);
@@ -90,4 +91,20 @@ void TestSandbox::recordPrivilegedCommands(bool result) {
 void TestSandbox::changeEnvironment(const std::function<void(AgentEnvironment&)>& change) {
     change(agentEnvironment);
     AgentEnvironment::install(agentEnvironment);
+}
+
+std::optional<QStringList> TestSandbox::appendedInfoLines(const QByteArray& before) const {
+    const QByteArray log = logBytes();
+    if (!log.startsWith(before))
+        return std::nullopt;
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\] \\[INFO\\] "));
+    QStringList messages;
+    for (const QString& line : QString::fromUtf8(log.mid(before.size())).split(u'\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = stamp.match(line);
+        if (!match.hasMatch())
+            return std::nullopt;
+        messages << line.mid(match.capturedLength());
+    }
+    return messages;
 }

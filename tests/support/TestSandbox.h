@@ -10,9 +10,19 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // A throw-away agent installation under a temporary directory, installed as the process's
 // environment for as long as the object lives. Root operations run the helper unprivileged.
+// The named child of a window, a menu or a dialog; fatal when there is none, so that a renamed view
+// fails loudly.
+template <typename T> T* child(const QObject& parent, const char* name) {
+    auto* found = parent.findChild<T*>(QLatin1String(name));
+    if (!found)
+        qFatal("no %s named %s", T::staticMetaObject.className(), name);
+    return found;
+}
+
 class TestSandbox final {
 public:
     TestSandbox();
@@ -43,6 +53,10 @@ public:
     const QStringList& privilegedCommands() const { return *recorded; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
+
+    // The log lines written after `before` (the log's earlier content), each as "[time] [INFO] "
+    // and its message with the time checked and taken out; nothing when anything else changed.
+    std::optional<QStringList> appendedInfoLines(const QByteArray& before) const;
 
     // File helpers for tests; a failed write is fatal.
     static QByteArray readFile(const QString& path);

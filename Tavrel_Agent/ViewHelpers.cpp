@@ -120,9 +120,20 @@ SelectableValue::SelectableValue(QWidget* parent)
 
 void SelectableValue::focusInEvent(QFocusEvent* event) {
     QLineEdit::focusInEvent(event);
-    // A read-only field shows no caret; a click places the selection itself.
-    if (event->reason() != Qt::MouseFocusReason)
+    // Reached with Tab, the whole value is ready to copy; a click places the selection itself, and
+    // the window's own first focus selects nothing.
+    if (event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason)
         selectAll();
+}
+
+void SelectableValue::paintEvent(QPaintEvent* event) {
+    QLineEdit::paintEvent(event);
+    // A read-only field shows no caret: a thin frame shows where the focus is.
+    if (hasFocus()) {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Highlight));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
 }
 
 SelectableValue* addSelectableValue(QWidget* parent, const QRect& frame, const QFont& font) {

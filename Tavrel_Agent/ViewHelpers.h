@@ -64,6 +64,7 @@ public:
 
 protected:
     void focusInEvent(QFocusEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 SelectableValue* addSelectableValue(QWidget* parent, const QRect& frame, const QFont& font);

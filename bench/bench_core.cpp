@@ -11,6 +11,8 @@
 #include "core/ServiceControl.h"
 #include "support/TestSandbox.h"
 
+#include "Measure.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -65,22 +67,6 @@ QString gigabyteLog() {
     return file->fileName();
 }
 
-qint64 statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0)
-            return std::stoll(line.substr(std::string(field).size()));
-    return -1;
-}
-
-// Resets the peak resident size to the present one (Linux 4.0+); false where not allowed.
-bool resetPeakRss() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return bool(clear);
-}
-
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
@@ -111,16 +97,16 @@ BENCHMARK(statusRefresh)->Arg(0)->Arg(1)->UseManualTime()->Iterations(100)->Unit
 
 void lastLines80OnGigabyteLog(benchmark::State& state) {
     const QString path = gigabyteLog();
-    const bool peakResets = resetPeakRss();
+    const bool peakResets = Measure::resetPeakRss();
     qint64 peakExtraKiB = 0;
     std::vector<double> samples;
     for (auto _ : state) {
-        resetPeakRss();
-        const qint64 before = statusKiB("VmRSS:");
+        Measure::resetPeakRss();
+        const qint64 before = Measure::statusKiB("VmRSS:");
         const auto start = Clock::now();
         const QStringList lines = Logger::lastLines(path, 80);
         const std::chrono::duration<double> took = Clock::now() - start;
-        peakExtraKiB = std::max(peakExtraKiB, statusKiB("VmHWM:") - before);
+        peakExtraKiB = std::max(peakExtraKiB, Measure::statusKiB("VmHWM:") - before);
         state.SetIterationTime(took.count());
         samples.push_back(took.count() * 1e3);
         if (lines.size() != 80 ||

@@ -14,6 +14,8 @@
 #include "Tavrel_Agent/MainWindowController.h"
 #include "core/AgentEnvironment.h"
 
+#include "Measure.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,22 +55,6 @@ double threadCpuMs() {
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
-qint64 statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0)
-            return std::stoll(line.substr(std::string(field).size()));
-    return -1;
-}
-
-// Resets the peak resident size to the present one (Linux 4.0+); false where not allowed.
-bool resetPeakRss() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return bool(clear);
-}
-
 struct Figures final {
     std::vector<double> wallMs;
     std::vector<double> cpuMs;
@@ -85,8 +71,8 @@ struct Figures final {
 
 // One timed tick, as the refresh timer runs it, with the queued append and a repaint.
 void timedTick(MainWindowController& window, QPlainTextEdit* pane, Figures& figures) {
-    resetPeakRss();
-    const qint64 before = statusKiB("VmRSS:");
+    Measure::resetPeakRss();
+    const qint64 before = Measure::statusKiB("VmRSS:");
     const double cpuStart = threadCpuMs();
     QElapsedTimer timer;
     timer.start();
@@ -95,7 +81,7 @@ void timedTick(MainWindowController& window, QPlainTextEdit* pane, Figures& figu
     pane->viewport()->repaint();
     figures.wallMs.push_back(double(timer.nsecsElapsed()) / 1e6);
     figures.cpuMs.push_back(threadCpuMs() - cpuStart);
-    figures.peakExtraKiB = std::max(figures.peakExtraKiB, statusKiB("VmHWM:") - before);
+    figures.peakExtraKiB = std::max(figures.peakExtraKiB, Measure::statusKiB("VmHWM:") - before);
 }
 
 // Rounds of: the log emptied (one untimed tick follows it to the start), 1 GiB appended, one
@@ -149,7 +135,7 @@ int main(int argc, char* argv[]) {
                 newLines, rounds, Figures::median(lines.wallMs), Figures::max(lines.wallMs));
     std::printf("pane lines afterwards: %d (limit 300)\n", pane->document()->blockCount());
 
-    const bool peakResets = resetPeakRss();
+    const bool peakResets = Measure::resetPeakRss();
     const struct {
         const char* what;
         QByteArray block;

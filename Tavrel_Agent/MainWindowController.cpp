@@ -166,12 +166,7 @@ void MainWindowController::buildUI() {
 }
 
 void MainWindowController::startTimer() {
-    refreshTimer = new QTimer(this);
-    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
-    refreshTimer->setInterval(statusRefreshIntervalMs);
-    connect(refreshTimer, &QTimer::timeout, this, &MainWindowController::tick);
-    refreshTimer->start();
-    tick(); // the first tick runs at once
+    refreshTimer = startRefreshTimer(this, [this] { tick(); });
 }
 
 void MainWindowController::tick() {

@@ -81,13 +81,8 @@ void StatusBarController::buildMenu() {
 }
 
 void StatusBarController::startRefreshTimer() {
-    refreshTimer = new QTimer(this);
-    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
-    refreshTimer->setInterval(statusRefreshIntervalMs);
-    connect(refreshTimer, &QTimer::timeout, this, &StatusBarController::refresh);
-    refreshTimer->start();
     // The first check runs now; its display update follows once the event loop runs.
-    refresh();
+    refreshTimer = ::startRefreshTimer(this, [this] { refresh(); });
 }
 
 void StatusBarController::refresh() {

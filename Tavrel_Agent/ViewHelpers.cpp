@@ -225,6 +225,15 @@ QWidget* addAccentStripe(QWidget* parent, const QRect& frame) {
     return stripe;
 }
 
+QTimer* startRefreshTimer(QObject* owner, const std::function<void()>& refresh) {
+    auto* timer = new QTimer(owner);
+    timer->setObjectName(QStringLiteral("refreshTimer"));
+    QObject::connect(timer, &QTimer::timeout, owner, refresh);
+    timer->start(statusRefreshIntervalMs);
+    refresh();
+    return timer;
+}
+
 void scheduleRecheck(QObject* owner, int delayMs, const std::function<void()>& refresh) {
     auto* timer = new QTimer(owner);
     timer->setObjectName(QStringLiteral("recheck"));

@@ -12,6 +12,8 @@
 
 #include <functional>
 
+class QTimer;
+
 // Colours, fonts and label styles shared by the status menu, the main window and the sheet.
 namespace Style {
 inline constexpr int systemFontSize = 13; // pixels: frames are laid out in points at 1x
@@ -90,6 +92,10 @@ QPushButton* addButton(QWidget* parent, const char* objectName, const QString& t
                        const QString& description = {});
 // A solid bar in the accent colour.
 QWidget* addAccentStripe(QWidget* parent, const QRect& frame);
+
+// The repeating status refresh of owner, every 3 seconds, named "refreshTimer"; the first refresh
+// runs at once, inside this call.
+QTimer* startRefreshTimer(QObject* owner, const std::function<void()>& refresh);
 
 // Runs refresh once, delayMs from now, unless owner is gone by then. The timer is a child named
 // "recheck", so that the next state check after a command can be seen and hurried along.

@@ -49,7 +49,7 @@ QByteArray randomLog(quint32 seed) {
     const char* const pieces[] = {"a", " ", "\r", "\xc3\xa9", "\xe6\x9d\xb1", "\xf0\x9f\x98\x80"};
     QByteArray log;
     while (log.size() < 400000) {
-        const int length = random.bounded(30) == 0 ? random.bounded(150000) : random.bounded(100);
+        const int length = random.bounded(500) == 0 ? random.bounded(100000) : random.bounded(60);
         for (int i = 0; i < length; ++i)
             log += pieces[random.bounded(6)];
         log += random.bounded(5) == 0 ? "\n\n\n" : "\n";
@@ -69,6 +69,7 @@ private Q_SLOTS:
     void hostileText();
     void shellSearch();
     void processSearch();
+    void registration();
     void configLoad_data();
     void configLoad();
     void lastLines_data();
@@ -141,7 +142,7 @@ void TestCore::hostileText() {
         text.replace(u"CANARY"_s, canary);
         const QByteArray log = sandbox.logBytes();
         const AgentConfig config = record(text);
-        QVERIFY(AgentConfig::save(config) && Logger::append(text, u"INFO"_s));
+        QVERIFY2(AgentConfig::save(config) && Logger::append(text, u"INFO"_s), qPrintable(text));
         QCOMPARE(AgentConfig::load(), config);
         QCOMPARE(sandbox.appendedInfoLines(log), QStringList{text.replace(u'\r', u' ').replace(u'\n', u' ')});
     }
@@ -212,6 +213,17 @@ void TestCore::processSearch() {
     QVERIFY(agreed);
     shell.closeWriteChannel();
     QVERIFY(shell.waitForFinished());
+}
+
+// Registered takes a computer ID and a token, whatever they hold.
+void TestCore::registration() {
+    for (const auto& [id, token, registered] :
+         {std::tuple{"C-1", "", false}, {"", "tok", false}, {" ", "\t", true}}) {
+        AgentConfig config = AgentConfig::defaults();
+        config.computerID = QString::fromLatin1(id);
+        config.token = QString::fromLatin1(token);
+        QCOMPARE(config.isRegistered(), registered);
+    }
 }
 
 void TestCore::configLoad_data() {

@@ -1,8 +1,8 @@
 #include "support/TestSandbox.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 QByteArray TestSandbox::readFile(const QString& path) {
@@ -16,8 +16,22 @@ void TestSandbox::writeFile(const QString& path, const QByteArray& bytes, QIODev
         qFatal("cannot write %s", qPrintable(path));
 }
 
+QStringList TestSandbox::snapshot(const QString& folder) {
+    QStringList entries;
+    QDirIterator found(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                       QDirIterator::Subdirectories);
+    while (found.hasNext()) {
+        const QFileInfo entry(found.next());
+        entries << entry.filePath() + u' ' +
+                       (entry.isSymLink()
+                            ? entry.symLinkTarget()
+                            : QString::fromUtf8(entry.isFile() ? readFile(entry.filePath()) : ""));
+    }
+    entries.sort();
+    return entries;
+}
+
 TestSandbox::TestSandbox() {
-    Q_ASSERT(dir.isValid());
     for (const char* folder : {"var/tavrel/agentservice", "etc/systemd/system", "bin"})
         QDir(dir.path()).mkpath(QString::fromLatin1(folder));
     agentEnvironment = AgentEnvironment::sandbox(dir.path(), QStringLiteral(TAVREL_HELPER));
@@ -27,26 +41,6 @@ TestSandbox::TestSandbox() {
 TestSandbox::~TestSandbox() {
     stopAgentProcess();
     AgentEnvironment::install(AgentEnvironment::production());
-}
-
-void TestSandbox::writeConfigBytes(const QByteArray& bytes) {
-    writeFile(agentEnvironment.configPath, bytes);
-}
-
-QByteArray TestSandbox::configBytes() const {
-    return readFile(agentEnvironment.configPath);
-}
-
-void TestSandbox::writeLog(const QByteArray& bytes) {
-    writeFile(agentEnvironment.logPath, bytes);
-}
-
-void TestSandbox::appendLog(const QByteArray& bytes) {
-    writeFile(agentEnvironment.logPath, bytes, QIODevice::Append);
-}
-
-QByteArray TestSandbox::logBytes() const {
-    return readFile(agentEnvironment.logPath);
 }
 
 void TestSandbox::setServiceDefinition(bool present) {
@@ -64,17 +58,15 @@ bool TestSandbox::startAgentProcess() {
     agent = std::make_unique<QProcess>();
     // The system interpreter: a wrapper found on PATH first (pyenv) would exec several times
     // over, and the search could look in between.
-    agent->start(QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                       : QStringLiteral("python3"),
-                 {script});
+    agent->start(QStringLiteral("/usr/bin/python3"), {script});
     return agent->waitForStarted(5000);
 }
 
 void TestSandbox::stopAgentProcess() {
-    if (!agent)
-        return;
-    agent->kill();
-    agent->waitForFinished(5000);
+    if (agent) {
+        agent->kill();
+        agent->waitForFinished(5000);
+    }
     agent.reset();
 }
 

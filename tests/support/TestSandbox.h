@@ -12,8 +12,6 @@
 #include <memory>
 #include <optional>
 
-// A throw-away agent installation under a temporary directory, installed as the process's
-// environment for as long as the object lives. Root operations run the helper unprivileged.
 // The named child of a window, a menu or a dialog; fatal when there is none, so that a renamed view
 // fails loudly.
 template <typename T> T* child(const QObject& parent, const char* name) {
@@ -23,6 +21,8 @@ template <typename T> T* child(const QObject& parent, const char* name) {
     return found;
 }
 
+// A throw-away agent installation under a temporary directory, installed as the process's
+// environment for as long as the object lives. Root operations run the helper unprivileged.
 class TestSandbox final {
 public:
     TestSandbox();
@@ -35,11 +35,11 @@ public:
     const AgentEnvironment& environment() const { return agentEnvironment; }
 
     void writeConfig(const AgentConfig& config) { writeConfigBytes(config.toJson()); }
-    void writeConfigBytes(const QByteArray& bytes);
-    QByteArray configBytes() const;
-    void writeLog(const QByteArray& bytes);
-    void appendLog(const QByteArray& bytes);
-    QByteArray logBytes() const;
+    void writeConfigBytes(const QByteArray& bytes) { writeFile(agentEnvironment.configPath, bytes); }
+    QByteArray configBytes() const { return readFile(agentEnvironment.configPath); }
+    void writeLog(const QByteArray& bytes) { writeFile(agentEnvironment.logPath, bytes); }
+    void appendLog(const QByteArray& bytes) { writeFile(agentEnvironment.logPath, bytes, QIODevice::Append); }
+    QByteArray logBytes() const { return readFile(agentEnvironment.logPath); }
     // The service definition file whose presence makes a stopped agent "Stopped".
     void setServiceDefinition(bool present);
 
@@ -62,6 +62,9 @@ public:
     static QByteArray readFile(const QString& path);
     static void writeFile(const QString& path, const QByteArray& bytes,
                           QIODevice::OpenMode mode = QIODevice::Truncate);
+    // Every entry under folder, hidden ones too, with a link's target or a file's content; links
+    // are not followed. Equal snapshots: nothing in the folder changed.
+    static QStringList snapshot(const QString& folder);
 
 private:
     QTemporaryDir dir;

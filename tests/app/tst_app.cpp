@@ -1,7 +1,6 @@
 // Start-up, with the real binary: where the single-instance lock lives, and the single-instance rule.
 #include <QDir>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,11 +59,7 @@ void TestApp::singleInstance() {
     QTemporaryDir runtime;
     const QStringList variables{u"XDG_RUNTIME_DIR="_s + runtime.path()};
     const QString lockFile = runtime.filePath(u"com.tavrel.agentui.lock"_s);
-    QProcess crashed, first, second;
-    const auto stop = qScopeGuard([&] {
-        first.kill();
-        first.waitForFinished();
-    });
+    QProcess crashed, first, second; // each killed, if still running, when it goes
     // A crashed instance leaves its lock behind; it must not keep the next one out.
     startApp(crashed, variables);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lockFile), 10000);
@@ -78,6 +73,8 @@ void TestApp::singleInstance() {
     QVERIFY(second.waitForFinished(5000));
     QCOMPARE(std::pair(second.exitCode(), second.readAll()), std::pair(0, QByteArray()));
     QCOMPARE(first.state(), QProcess::Running);
+    first.kill();
+    QVERIFY(first.waitForFinished());
 }
 
 QTEST_MAIN(TestApp)

@@ -12,6 +12,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import harness as h
@@ -92,9 +93,11 @@ def test(args):
         denied = as_user(helper, "write-config", stdin=b'{"computerID": "x"}')
         h.check(denied.returncode == 127 and b"Not authorized" in denied.stderr and
                 not (AGENT_DIR / "config.json").exists(), f"write-config: {denied.returncode} {denied.stderr!r}")
-        elsewhere = Path("/tmp") / f"tavrel-pkexec-test-{os.getpid()}"
+        elsewhere = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))  # a --root the helper could write to
+        undo.callback(shutil.rmtree, elsewhere)
+        (elsewhere / AGENT_DIR.relative_to("/")).mkdir(parents=True)
         moved = as_user(helper, "--root", elsewhere, "append-log", stdin=LINE)
-        h.check(moved.returncode == 1 and not elsewhere.exists() and LOG.read_bytes() == LINE,
+        h.check(moved.returncode == 1 and not list(elsewhere.rglob("*.log")) and LOG.read_bytes() == LINE,
                 f"the helper took --root under pkexec: {moved.returncode} {moved.stderr!r}")
 
 

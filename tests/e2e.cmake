@@ -4,6 +4,7 @@ find_program(TAVREL_PYTHON3 python3)
 find_program(TAVREL_XVFB Xvfb)
 find_program(TAVREL_XDOTOOL xdotool)
 find_program(TAVREL_DPKG_DEB dpkg-deb)
+find_program(TAVREL_LINTIAN lintian)
 
 set(_e2e ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
 if(NOT TAVREL_PYTHON3)
@@ -19,9 +20,8 @@ function(tavrel_add_e2e name timeout)
 endfunction()
 
 if(TAVREL_XVFB AND TAVREL_XDOTOOL AND TARGET tavrel-agent-demo AND TARGET tavrel-mock-server)
-    set(_apps --app $<TARGET_FILE:tavrel-agent-demo> --server $<TARGET_FILE:tavrel-mock-server>)
-    tavrel_add_e2e(e2e_register 120 ${_e2e}/test_register.py ${_apps})
-    tavrel_add_e2e(e2e_settings 120 ${_e2e}/test_settings.py ${_apps})
+    tavrel_add_e2e(e2e_lifecycle 120 ${_e2e}/test_lifecycle.py --app $<TARGET_FILE:tavrel-agent-demo>
+        --server $<TARGET_FILE:tavrel-mock-server>)
 else()
     message(WARNING "Xvfb or xdotool not found: the end-to-end UI tests are left out (scripts/deps installs them)")
 endif()
@@ -44,12 +44,14 @@ else()
     message(WARNING "dbus-run-session or pyatspi not found: the screen-reader test is left out (scripts/deps installs them)")
 endif()
 
-if(TAVREL_DPKG_DEB AND TARGET tavrel-agent)
+if(TAVREL_DPKG_DEB AND TAVREL_LINTIAN AND TARGET tavrel-agent)
     if(NOT DEFINED TAVREL_AUTOSTART_DIR)
         set(TAVREL_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
     endif()
     tavrel_add_e2e(e2e_package 120 ${_e2e}/test_package.py --build-dir ${PROJECT_BINARY_DIR}
         --cpack ${CMAKE_CPACK_COMMAND} --autostart-dir ${TAVREL_AUTOSTART_DIR})
+elseif(TARGET tavrel-agent)
+    message(WARNING "dpkg-deb or lintian not found: the package test is left out (scripts/deps installs them)")
 endif()
 
 # The real pkexec and polkitd with our policy and helper (as root only; skipped elsewhere). It

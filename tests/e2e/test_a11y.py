@@ -28,18 +28,15 @@ def test(args):
         def until(what, predicate, timeout=10):
             return h.wait_for(what, lambda: GLib.MainContext.default().iteration(False) and 0 or predicate(), timeout)
 
-        def find(name, root=None):
-            """The first showing view of that name in the app, or under root."""
-            apps = [app for app in pyatspi.Registry.getDesktop(0) if app and app.name == "Tavrel Agent"]
-            for top in [root] if root else apps:
-                found = pyatspi.findDescendant(top, lambda v: v.name == name and v.getState().contains(
-                    pyatspi.STATE_SHOWING))
-                if found:
-                    return found
+        def find(name, state=pyatspi.STATE_SHOWING):
+            """The first showing view of that name in the app that is in state too."""
+            apps = [a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "Tavrel Agent"]
+            states = (pyatspi.STATE_SHOWING, state)
+            wanted = lambda v: v.name == name and all(map(v.getState().contains, states))  # noqa: E731
+            return next(filter(None, (pyatspi.findDescendant(app, wanted) for app in apps)), None)
 
         def press(name):
-            enabled = lambda: (b := find(name)) and b.getState().contains(pyatspi.STATE_SENSITIVE) and b  # noqa: E731
-            button = until(f'"{name}" enabled', enabled)
+            button = until(f'"{name}" enabled', lambda: find(name, pyatspi.STATE_SENSITIVE))
             inserted.clear()
             button.queryAction().doAction(0)
 
@@ -51,10 +48,10 @@ def test(args):
             h.check(status.queryText().getText(0, -1) == state, f'"Service Status" does not read {state}')
 
         press("Setup / Settings")
-        sheet = until("the setup sheet", lambda: find(h.SETUP_TITLE))
+        until("the setup sheet", lambda: find(h.SETUP_TITLE))
         press("Register")  # with no user name
         until("the status line's report", lambda: ("Status", "Username is required.") in inserted)
-        h.check(find("Status", sheet).getRoleName() == "status bar", "the sheet's status line is no status bar")
+        h.check(find("Status").getRoleName() == "status bar", "the sheet's status line is no status bar")
 
 
 if __name__ == "__main__":

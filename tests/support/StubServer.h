@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <httplib.h>
+#include <httplib.h> // and with it the standard library's threads, locks, atomics and containers
 
 // A real HTTP(S) server on 127.0.0.1 in its own thread, answering every POST as the test scripts it
 // and recording every request that reaches it.
@@ -39,7 +39,7 @@ public:
 
 private:
     std::unique_ptr<httplib::Server> server;
-    bool tls;
+    bool tls = false;
     int port = 0;
     std::thread thread;
     mutable std::mutex mutex;

@@ -1,208 +1,334 @@
-// The setup sheet as built: both forms' frames, sizes and first contents, the re-authentication
-// box, the ways of closing it, and the text normalisations its flows share.
-#include "Tavrel_Agent/SetupForm.h"
+// The Setup / Settings sheet driven through its widgets on a sandboxed agent installation, against a
+// real HTTP server in this process: what the user sees, the stored configuration, the activity log
+// and what the server received.
+#include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/SetupWindowController.h"
+#include "Tavrel_Agent/ViewHelpers.h"
+#include "api/ApiTransport.h"
+#include "support/StubServer.h"
 #include "support/TestSandbox.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <memory>
-
-Q_DECLARE_METATYPE(AgentConfig)
-
 using namespace Qt::StringLiterals;
 
 namespace {
-AgentConfig registered(const QString& clientName = u"Acme"_s) {
-    return {u"C-42"_s, u"tok"_s, {}, clientName, u"Berlin"_s, u"https://rmm.example/api"_s, {}};
-}
+const QByteArray logBefore = "[2025-01-01T00:00:00Z] [INFO] earlier line\n";
+const char* const registered200 = R"({"computerID":"C-1001","token":"T-abc","clientID":"CL-7"})";
+const QString registering = u"Registering\u2026"_s;
+const QString registered = u"Registration successful!"_s;
 
-template <typename T = QWidget> T* child(const QWidget& parent, const QString& name) {
-    auto* widget = parent.findChild<T*>(name);
-    if (!widget)
-        qFatal("no widget named %s", qPrintable(name));
-    return widget;
-}
+// What is typed and sent, how the server answers, and the status line at the end. CANARY stands for a
+// file that must never be made.
+struct Registration {
+    QString username = u"\u2003alice\t"_s, password = u"   "_s, url = u" URL/// "_s;
+    QString client = {}, location = {}, sentClient = u"Unassigned"_s, sentLocation = {};
+    StubServer::Answer answer = {.body = registered200};
+    QString shown = registered;
+    QString then = {}; // "close" while waiting; after a refused store, "retry" or "discard"
+};
+// A flow of the settings form and its outcome.
+struct Settings {
+    QString actions; // "reauth", with "save" or "unregister" while it waits; "refused": no admin rights
+    QString shown;   // the status line at the end
+    // The record stored, its fields joined by "|" (URL: the one stored before); empty: the file is kept.
+    QString storedAs = {};
+    int reauthStatus = 200; // of the server's answer; 0: nothing answers (no server, or nothing sent)
+    bool does(const char16_t* action) const { return actions.contains(action); }
+};
 } // namespace
+
+Q_DECLARE_METATYPE(Registration)
+Q_DECLARE_METATYPE(Settings)
 
 class TestSetupSheet final : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<TestSandbox> sandbox;
+    std::unique_ptr<StubServer> server;
+    std::unique_ptr<SetupWindowController> sheet;
+    std::unique_ptr<QSignalSpy> finished;
+
+    AgentConfig config(bool registered) const {
+        return registered ? AgentConfig{u"C-42"_s,   u"tok"_s,      u"CL-old"_s, u"Acme"_s,
+                                        u"Berlin"_s, server->url(), u"7.7"_s}
+                          : AgentConfig{{}, {}, {}, u"Unassigned"_s, {}, server->url(), u"7.7"_s};
+    }
+    void openSheet(const AgentConfig& stored) {
+        sandbox->writeConfig(stored);
+        sheet = std::make_unique<SetupWindowController>();
+        finished = std::make_unique<QSignalSpy>(sheet.get(), &QDialog::finished);
+        sheet->show();
+    }
+    void fill(std::initializer_list<std::pair<const char*, QString>> fields) {
+        for (const auto& [name, text] : fields)
+            child<QLineEdit>(*sheet, name)->setText(text);
+    }
+    QString field(const char* name) const { return child<QLineEdit>(*sheet, name)->text(); }
+    QPushButton* button(const char* name) const { return child<QPushButton>(*sheet, name); }
+    QLabel* status() const { return child<QLabel>(*sheet, "lblStatus"); }
+    bool statusIsError() const { return Style::textColor(status()) == Style::errorColor(); }
+    AgentConfig stored() const { return AgentConfig::read().value_or(AgentConfig()); }
+    // The lines logged after logBefore; "(rewritten)" when anything else changed.
+    QStringList logged() const {
+        return sandbox->appendedInfoLines(logBefore).value_or(QStringList{u"(rewritten)"_s});
+    }
+    // These members of the request to this path.
+    QStringList sent(const QString& path,
+                     const char* members = "username password clientName locationName computerID") const {
+        QJsonObject body;
+        for (const auto& request : server->requests())
+            body = request.path == path ? QJsonDocument::fromJson(request.body).object() : body;
+        QStringList values;
+        for (const QString& member : QString::fromLatin1(members).split(u' '))
+            values << body.value(member).toString();
+        return values;
+    }
+    // The sheet stays open long enough to be read, then ends by itself.
+    void closesAfter(int ms) { QVERIFY(!finished->wait(ms) && finished->wait(3000)); }
+
 private Q_SLOTS:
-    void normalise_data();
-    void normalise();
-    void frames_data();
-    void frames();
-    void reauthBoxResizesWindow();
-    void initialContents_data();
-    void initialContents();
-    void closing();
-};
-
-void TestSetupSheet::normalise_data() {
-    QTest::addColumn<QString>("raw");
-    QTest::addColumn<QString>("trimmed");
-    QTest::addColumn<QString>("clientName");
-    QTest::addColumn<QString>("apiUrl");
-
-    // clang-format off
-    QTest::newRow("spaces, tabs, Unicode space separators")
-        << u" \t\u00A0\u2003a  b\u3000\u202F"_s << "a  b" << "a  b" << "a  b";
-    QTest::newRow("line breaks are not blanks") << "\nAcme\r\n" << "\nAcme\r\n" << "\nAcme\r\n" << "\nAcme\r\n";
-    QTest::newRow("empty") << "" << "" << "Unassigned" << "";
-    QTest::newRow("only blanks") << u" \t\u00A0"_s << "" << "Unassigned" << "";
-    QTest::newRow("URL: blanks, then slashes") << " //https://h.example/api// " << "//https://h.example/api//"
-                                               << "//https://h.example/api//" << "https://h.example/api";
-    QTest::newRow("URL of only slashes") << " /// " << "///" << "///" << "";
-    // clang-format on
-}
-
-void TestSetupSheet::normalise() {
-    QFETCH(QString, raw);
-    QFETCH(QString, trimmed);
-    QFETCH(QString, clientName);
-    QFETCH(QString, apiUrl);
-    QCOMPARE(SetupForm::trimWhitespace(raw), trimmed);
-    QCOMPARE(SetupForm::normaliseClientName(raw), clientName);
-    QCOMPARE(SetupForm::normaliseApiUrl(raw), apiUrl);
-}
-
-void TestSetupSheet::frames_data() {
-    QTest::addColumn<bool>("settingsForm");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("frame");
-    const auto row = [](bool settingsForm, const char* name, QRect frame) {
-        QTest::addRow("%s %s", settingsForm ? "settings" : "setup", name)
-            << settingsForm << QString::fromLatin1(name) << frame;
-    };
-    for (const bool settingsForm : {false, true}) {
-        row(settingsForm, "header", {0, 0, 460, 52});
-        row(settingsForm, "accentStripe", {0, 52, 460, 2});
-        row(settingsForm, "heading", {20, 74, 420, 20});
+    void init() {
+        sandbox = std::make_unique<TestSandbox>();
+        server = std::make_unique<StubServer>();
+        sandbox->writeLog(logBefore);
     }
-    row(false, "txtApiUrl", {150, 106, 290, 22});
-    row(false, "txtUsername", {150, 136, 290, 22});
-    row(false, "txtPassword", {150, 166, 290, 22});
-    row(false, "txtClientName", {150, 196, 290, 22});
-    row(false, "txtLocationName", {150, 226, 290, 22});
-    row(false, "lblComputer", {150, 256, 290, 22});
-    row(false, "btnRegister", {20, 286, 100, 28});
-    row(true, "lblComputerID", {150, 106, 290, 22});
-    row(true, "txtClientName", {150, 136, 290, 22});
-    row(true, "txtLocationName", {150, 166, 290, 22});
-    row(true, "txtApiUrl", {150, 196, 290, 22});
-    row(true, "btnSave", {20, 226, 138, 28});
-    row(true, "btnUnregister", {161, 226, 138, 28});
-    row(true, "btnReauthToggle", {302, 226, 138, 28});
-    row(true, "reauthBox", {20, 266, 420, 156});
-    row(true, "txtReauthUser", {116, 50, 294, 24});
-    row(true, "txtReauthPass", {116, 84, 294, 24});
-    row(true, "btnReauth", {260, 120, 150, 28});
-    // Where the closed box would be, so that both stay inside the 460-pixel window.
-}
+    void cleanup() {
+        Dialogs::setHook({});
+        sheet.reset();
+        sandbox.reset(); // before the next one is installed
+    }
 
-void TestSetupSheet::frames() {
-    QFETCH(bool, settingsForm);
-    QFETCH(QString, name);
-    QFETCH(QRect, frame);
-    TestSandbox sandbox;
-    sandbox.writeConfig(settingsForm ? registered() : AgentConfig::defaults());
-    SetupWindowController sheet;
-    QCOMPARE(sheet.isRegisteredForm(), settingsForm);
-    QCOMPARE(child(sheet, name)->geometry(), frame);
-}
+    // Line breaks are not blanks; a URL loses its blanks, then its slashes.
+    void normalise() {
+        QCOMPARE(SetupForm::trimWhitespace(u"\u3000\t\nAcme\r\n\u202F"_s), u"\nAcme\r\n"_s);
+        QCOMPARE(SetupForm::normaliseApiUrl(u" //h/api// "_s), u"h/api"_s);
+    }
 
-void TestSetupSheet::reauthBoxResizesWindow() {
-    TestSandbox sandbox;
-    sandbox.writeConfig(registered());
-    SetupWindowController sheet;
-    sheet.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-    auto* toggle = child<QPushButton>(sheet, u"btnReauthToggle"_s);
-    const QPoint topLeft = sheet.pos();
-    const QRect status = child(sheet, u"lblStatus"_s)->geometry(),
-                close = child(sheet, u"btnClose"_s)->geometry();
-    const auto expect = [&](bool open) {
-        const int shift = open ? 162 : 0;
-        QCOMPARE(sheet.size(), QSize(460, 460 + shift));
-        QCOMPARE(sheet.minimumSize(), sheet.maximumSize());
-        QCOMPARE(sheet.pos(), topLeft);
-        QCOMPARE(child(sheet, u"reauthBox"_s)->isVisible(), open);
-        QCOMPARE(toggle->text(), open ? u"Re-authenticate \u25B2"_s : u"Re-authenticate \u25BC"_s);
-        QCOMPARE(child(sheet, u"lblStatus"_s)->geometry(), status.translated(0, shift));
-        QCOMPARE(child(sheet, u"btnClose"_s)->geometry(), close.translated(0, shift));
-    };
-    expect(false);
-    toggle->click();
-    expect(true);
-    toggle->click();
-    expect(false);
-}
-
-void TestSetupSheet::initialContents_data() {
-    QTest::addColumn<AgentConfig>("config");
-    QTest::addColumn<QString>("clientField");
-
-    const QString unassigned = u"Unassigned"_s;
-    AgentConfig idWithoutToken = registered(unassigned);
-    idWithoutToken.token.clear();
-    AgentConfig named = idWithoutToken;
-    named.clientName = u"Acme"_s;
-    QTest::newRow("settings shows Unassigned") << registered(unassigned) << unassigned;
-    QTest::newRow("ID without token: setup hides Unassigned") << idWithoutToken << "";
-    QTest::newRow("setup keeps a real client name") << named << "Acme";
-}
-
-void TestSetupSheet::initialContents() {
-    QFETCH(AgentConfig, config);
-    QFETCH(QString, clientField);
-    TestSandbox sandbox;
-    sandbox.writeConfig(config);
-    SetupWindowController sheet;
-    const bool settings = config.isRegistered();
-
-    QCOMPARE(sheet.windowTitle(),
-             settings ? u"Tavrel Agent \u2014 Settings"_s : u"Tavrel Agent \u2014 Setup"_s);
-    QCOMPARE(sheet.size(), QSize(460, settings ? 460 : 498));
-    QCOMPARE(sheet.minimumSize(), sheet.maximumSize());
-    QCOMPARE(child<QLineEdit>(sheet, u"txtClientName"_s)->text(), clientField);
-    QCOMPARE(child<QLineEdit>(sheet, u"txtLocationName"_s)->text(), config.locationName);
-    QCOMPARE(child<QLineEdit>(sheet, u"txtApiUrl"_s)->text(), config.apiBaseUrl);
-    const QString secret = settings ? u"txtReauthPass"_s : u"txtPassword"_s;
-    QCOMPARE(child<QLineEdit>(sheet, secret)->echoMode(), QLineEdit::Password);
-    if (settings)
-        QCOMPARE(child<QLabel>(sheet, u"lblComputerID"_s)->text(), config.computerID);
-}
-
-// The Close button, the window's close and Escape each end the sheet once, as rejected.
-void TestSetupSheet::closing() {
-    TestSandbox sandbox;
-    QWidget parent;
-    parent.show();
-    for (int how = 0; how < 3; ++how) {
-        const std::unique_ptr<SetupWindowController> sheet(new SetupWindowController(&parent));
-        sheet->setWindowModality(Qt::WindowModal);
-        QSignalSpy finished(sheet.get(), &QDialog::finished);
-        sheet->open();
+    // The re-authentication box grows the window at the bottom by 162, moving only the status line
+    // and Close, which stay inside and in that order; a second click undoes it all.
+    void reauthBox() {
+        openSheet(config(true));
         QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
-        if (how == 0)
-            child<QPushButton>(*sheet, u"btnClose"_s)->click();
-        else if (how == 1)
-            QVERIFY(sheet->close());
-        else
-            QTest::keyClick(sheet.get(), Qt::Key_Escape);
-        QVERIFY2(finished.count() == 1 && finished.at(0).at(0).toInt() == QDialog::Rejected,
-                 qPrintable(QString::number(how)));
-        QVERIFY(!sheet->isVisible());
-        // A delayed close arriving after the sheet has ended must not end it a second time.
-        sheet->closeSheet();
-        QCOMPARE(finished.count(), 1);
+        const QRect frame = sheet->geometry();
+        const QList<QWidget*> widgets = sheet->findChildren<QWidget*>();
+        QList<QRect> frames;
+        for (const QWidget* widget : widgets)
+            frames << widget->geometry();
+        for (const int shift : {162, 0}) {
+            button("btnReauthToggle")->click();
+            QCOMPARE(sheet->geometry(), frame.adjusted(0, 0, 0, shift));
+            QCOMPARE(child<QWidget>(*sheet, "reauthBox")->isVisible(), shift > 0);
+            for (qsizetype i = 0; i < widgets.size(); ++i) {
+                const bool moves = widgets[i] == status() || widgets[i] == button("btnClose");
+                QCOMPARE(widgets[i]->geometry(), frames[i].translated(0, moves ? shift : 0));
+            }
+            QVERIFY(status()->geometry().bottom() < button("btnClose")->y() &&
+                    button("btnClose")->geometry().bottom() < sheet->height());
+        }
     }
-}
+
+    void registration_data() {
+        QTest::addColumn<Registration>("c");
+        const QString client = u"Ac\"me' $(touch CANARY) `touch CANARY` back\\slash \\c %s"_s;
+        const QString location = u"-n \"; touch CANARY; \" \\\\ $HOME"_s;
+        const QString refused =
+            u"Registered with the server, but this computer's settings could not be stored: "
+            u"Not authorized. Press Register to store them again."_s;
+        // clang-format off
+        QTest::newRow("blanks trimmed, blank client filed as Unassigned") << Registration{.client = u" \t\u00A0"_s, .location = u"  "_s};
+        QTest::newRow("hostile text kept exactly")
+            << Registration{.client = client, .location = location, .sentClient = client, .sentLocation = location};
+        // Bad input is refused before anything is sent, the first failing check winning.
+        QTest::newRow("blank username first") << Registration{.username = u" \t "_s, .password = {}, .url = {}, .shown = u"Username is required."_s};
+        QTest::newRow("no password") << Registration{.password = {}, .shown = u"Password is required."_s};
+        QTest::newRow("URL of slashes and blanks") << Registration{.url = u" /// \u00A0"_s, .shown = u"API URL is required."_s};
+        QTest::newRow("refused by the server")
+            << Registration{.answer = {.status = 401, .body = R"({"message":"Bad password."})"}, .shown = u"Bad password."_s};
+        // Closing the sheet cancels the call: a late success stores nothing, and an endless answer stops.
+        QTest::newRow("closed before a late answer")
+            << Registration{.answer = {.body = registered200, .delayMs = 700}, .shown = registering, .then = u"close"_s};
+        QTest::newRow("closed while an endless answer streams")
+            << Registration{.answer = {.endlessFastBytes = ApiTransport::maxResponseBytes / 2}, .shown = registering, .then = u"close"_s};
+        // With the administrator prompt refused, what the server made stays until it is stored or
+        // discarded: closing asks first (Escape too), and the next press stores it without a second
+        // request, which would make a second computer.
+        QTest::newRow("store refused, then retried") << Registration{.shown = refused, .then = u"retry"_s};
+        QTest::newRow("store refused, then discarded") << Registration{.shown = refused, .then = u"discard"_s};
+        // clang-format on
+    }
+    void registration() {
+        QFETCH(Registration, c);
+        const QString canary = sandbox->path(u"canary"_s);
+        for (QString* text : {&c.client, &c.location, &c.sentClient, &c.sentLocation})
+            text->replace(u"CANARY"_s, canary);
+        server->answer(c.answer);
+        openSheet(config(false));
+        QCOMPARE(field("txtClientName"), QString()); // "Unassigned" is what an empty field means
+        const bool storeRefused = c.then == u"retry" || c.then == u"discard";
+        if (storeRefused)
+            sandbox->recordPrivilegedCommands(false);
+        int asked = 0;
+        Dialogs::setHook([&](QMessageBox& box) {
+            ++asked;
+            (c.then == u"discard" ? child<QPushButton>(box, "btnDiscard") : box.escapeButton())->click();
+        });
+        fill({{"txtUsername", c.username},
+              {"txtPassword", c.password},
+              {"txtClientName", c.client},
+              {"txtLocationName", c.location},
+              {"txtApiUrl", c.url.replace(u"URL"_s, server->url())}});
+        button("btnRegister")->click();
+        QCOMPARE(button("btnRegister")->isEnabled(), c.shown.endsWith(u"required."_s));
+        // What is stored keeps the file's agent version at the time of the answer.
+        AgentConfig changed = config(false);
+        changed.agentVersion = u"8.0-meanwhile"_s;
+        sandbox->writeConfig(changed);
+        if (c.then == u"close") {
+            QTRY_VERIFY(!server->requests().empty() && (c.answer.delayMs || server->endlessWritten));
+            button("btnClose")->click();
+            QTRY_VERIFY(c.answer.delayMs || server->endlessClosed);
+            QTest::qWait(c.answer.delayMs + 300); // a late answer would have been handled by now
+        }
+        QTRY_COMPARE(status()->text(), c.shown);
+        // Even the longest message fits in full.
+        QVERIFY(status()->heightForWidth(status()->width()) <= status()->height());
+        if (c.shown != registered) {
+            QCOMPARE(stored(), changed);
+            QCOMPARE(logged(), QStringList());
+            QCOMPARE(field("txtPassword"), c.password); // the user may correct the fields and try again
+            if (c.then == u"close")
+                return;
+            QVERIFY(statusIsError() && button("btnRegister")->isEnabled() && !finished->wait(1300));
+            if (!storeRefused)
+                return;
+            QCOMPARE(sandbox->privilegedCommands(), QStringList{u"write-config"_s});
+            if (c.then == u"discard")
+                QTest::keyClick(sheet.get(), Qt::Key_Escape);
+            else
+                button("btnClose")->click();
+            QCOMPARE(asked, 1);
+            QCOMPARE(finished->count(), c.then == u"discard" ? 1 : 0);
+            if (c.then == u"discard")
+                return;
+            sandbox->changeEnvironment([](AgentEnvironment& e) { e.privilegedOverride = {}; });
+            button("btnRegister")->click();
+            QCOMPARE(status()->text(), registered);
+            QCOMPARE(server->requests().size(), size_t(1));
+        }
+        QCOMPARE(sent(u"/api/register/"_s),
+                 QStringList({u"alice"_s, c.password, c.sentClient, c.sentLocation, {}}));
+        QCOMPARE(stored(), AgentConfig({u"C-1001"_s, u"T-abc"_s, u"CL-7"_s, c.sentClient, c.sentLocation,
+                                        server->url(), changed.agentVersion}));
+        QCOMPARE(logged(), QStringList{u"Agent registered successfully. ComputerID: C-1001 Client: "_s +
+                                       c.sentClient + u" Location: "_s + c.sentLocation});
+        QVERIFY(!QFile::exists(canary));
+        closesAfter(800);
+        sheet->closeSheet(); // the delayed close of an ended sheet does not end it again
+        QCOMPARE(finished->count(), 1);
+    }
+
+    void settings_data() {
+        QTest::addColumn<Settings>("c");
+        const QString renewed = u"Re-authentication successful. Token updated."_s;
+        // clang-format off
+        QTest::newRow("re-authenticate; the server names another computer ID")
+            << Settings{u"reauth"_s, renewed, u"C-42|T-new|CL-new|Acme|Berlin|URL|7.7"_s};
+        QTest::newRow("re-authentication refused") << Settings{u"reauth"_s, u"Registration failed (HTTP 500)."_s, {}, 500};
+        // The file changed under the open sheet: the check reads it afresh and sends nothing.
+        QTest::newRow("re-authenticate unregistered")
+            << Settings{u"reauth"_s, u"No Computer ID found \u2014 use Setup to register."_s, {}, 0};
+        // The token goes into the record read when the answer arrives: a Save made meanwhile is kept,
+        // and an identity unregistered meanwhile is not revived by the late token.
+        QTest::newRow("save while re-authenticating")
+            << Settings{u"reauth save"_s, renewed, u"C-42|T-new|CL-new|Unassigned|Paris|http://127.0.0.1:9/elsewhere|7.7"_s};
+        QTest::newRow("unregister while re-authenticating") << Settings{u"reauth unregister"_s,
+            u"The registration changed while re-authenticating; nothing was stored."_s, u"|||Unassigned||URL|7.7"_s};
+        QTest::newRow("unregister cancelled") << Settings{u"unregister cancel"_s, {}};
+        QTest::newRow("unregister, server unreachable") << Settings{u"unregister"_s,
+            u"Deregistered locally. Server: Connection refused"_s, u"|||Unassigned||URL|7.7"_s, 0};
+        // Half a record, as while something rewrites it: saving defaults would wipe the identity.
+        QTest::newRow("save over an unreadable record")
+            << Settings{u"save unreadable"_s, u"The current settings could not be read; nothing was saved."_s};
+        // With the administrator prompt refused no flow says it succeeded.
+        QTest::newRow("save refused") << Settings{u"save refused"_s, u"The settings could not be saved: Not authorized"_s};
+        QTest::newRow("re-authentication's store refused") << Settings{u"reauth refused"_s,
+            u"Re-authentication succeeded, but the new token could not be stored: Not authorized"_s};
+        QTest::newRow("unregistration's store refused") << Settings{u"unregister refused"_s,
+            u"Unregistered from the server, but this computer's identity could not be removed: Not authorized"_s};
+        // clang-format on
+    }
+    void settings() {
+        QFETCH(Settings, c);
+        server->answer({.status = c.reauthStatus,
+                        .body = R"({"computerID":"C-OTHER","token":"T-new","clientID":"CL-new"})",
+                        .delayMs = 700},
+                       "/api/register/");
+        AgentConfig before = config(true);
+        if (c.reauthStatus == 0)
+            before.apiBaseUrl = u"http://127.0.0.1:9/api"_s; // nobody listens on the discard port
+        openSheet(before);
+        if (c.does(u"unreadable"))
+            sandbox->writeConfigBytes(sandbox->configBytes().left(40));
+        if (c.does(u"reauth") && !c.reauthStatus)
+            sandbox->writeConfig(config(false));
+        const QByteArray bytesBefore = sandbox->configBytes();
+        if (c.does(u"refused"))
+            sandbox->recordPrivilegedCommands(false);
+        Dialogs::setHook([&](QMessageBox& box) {
+            child<QPushButton>(box, c.does(u"cancel") ? "btnCancelUnregister" : "btnConfirmUnregister")
+                ->click();
+        });
+        // Edits in the form reach no request: the stored record names this computer.
+        const QString url = u" http://127.0.0.1:9/elsewhere// "_s;
+        fill({{"txtClientName", u" \t"_s}, {"txtLocationName", u" Paris "_s}, {"txtApiUrl", url}});
+        if (c.does(u"reauth")) {
+            button("btnReauthToggle")->click();
+            fill({{"txtReauthUser", u" bob "_s}, {"txtReauthPass", u" pw "_s}});
+            button("btnReauth")->click();
+            QCOMPARE(button("btnReauth")->isEnabled(), !c.reauthStatus);
+        }
+        if (c.does(u"save"))
+            button("btnSave")->click();
+        if (c.does(u"unregister"))
+            button("btnUnregister")->click();
+        QTRY_COMPARE(status()->text(), c.shown);
+        QTRY_VERIFY(button("btnReauth")->isEnabled()); // the re-authentication's answer has been handled
+
+        const AgentConfig now = stored();
+        if (c.storedAs.isEmpty())
+            QCOMPARE(sandbox->configBytes(), bytesBefore);
+        else
+            QCOMPARE(QStringList({now.computerID, now.token, now.clientID, now.clientName, now.locationName,
+                                  now.apiBaseUrl, now.agentVersion})
+                         .join(u'|'),
+                     QString(c.storedAs).replace(u"URL"_s, before.apiBaseUrl));
+        QCOMPARE(field("txtApiUrl"), url);
+        QCOMPARE(statusIsError(), c.reauthStatus == 500 || c.does(u"refused") || c.does(u"unreadable") ||
+                                      (c.does(u"reauth") && !c.reauthStatus));
+        if (c.does(u"reauth") && c.reauthStatus) {
+            QCOMPARE(sent(u"/api/register/"_s),
+                     QStringList({u"bob"_s, u" pw "_s, u"Acme"_s, u"Berlin"_s, u"C-42"_s}));
+            QCOMPARE(field("txtReauthPass").isEmpty(), c.storedAs.contains(u"T-new"));
+        }
+        if (c.does(u"unregister") && !c.does(u"cancel") && c.reauthStatus)
+            QCOMPARE(sent(u"/api/deregister/"_s, "token"), QStringList{before.token});
+        QCOMPARE(logged(),
+                 c.storedAs.contains(u"T-new")
+                     ? QStringList{u"Re-authentication successful. Token updated for ComputerID: C-42"_s}
+                     : QStringList());
+        if (c.storedAs.isEmpty())
+            QVERIFY(!finished->wait(1300) && button("btnUnregister")->isEnabled());
+        else
+            closesAfter(c.does(u"unregister") ? 300 : 600);
+    }
+};
 
 QTEST_MAIN(TestSetupSheet)
 #include "tst_setupsheet.moc"

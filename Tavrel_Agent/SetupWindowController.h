@@ -21,9 +21,6 @@ class SetupWindowController final : public QDialog {
 public:
     explicit SetupWindowController(QWidget* parent = nullptr);
 
-    bool isRegisteredForm() const { return isRegistered; }
-    bool isReauthExpanded() const { return reauthExpanded; }
-
 public Q_SLOTS:
     // Ends the sheet; every way of closing the window goes through here.
     void closeSheet();

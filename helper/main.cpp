@@ -63,28 +63,20 @@ private:
     int fd = -1;
 };
 
-// All of standard input, or false when it holds more than limit bytes.
-bool readInput(qsizetype limit, QByteArray& input) {
+// Reads all of standard input into input and says what is wrong with it, if anything: more than
+// limit bytes, a NUL byte, or text that is not UTF-8. Every payload passes this before anything
+// is opened.
+QString readPayload(qsizetype limit, QByteArray& input) {
     char buffer[16 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got == 0)
-            return true;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return true; // no input at all: judged by the checks that follow
-        }
+    for (ssize_t got; (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break; // no input at all: judged by the checks that follow
         if (input.size() + got > limit)
-            return false;
+            return QStringLiteral("the input is larger than %1 KiB").arg(limit / 1024);
         input.append(buffer, got);
     }
-}
-
-// The checks every payload passes before anything is opened.
-QString payloadProblem(const QByteArray& input, qsizetype limit, bool withinLimit) {
-    if (!withinLimit)
-        return QStringLiteral("the input is larger than %1 KiB").arg(limit / 1024);
     if (input.contains('\0'))
         return QStringLiteral("the input holds a NUL byte");
     QStringDecoder decoder(QStringConverter::Utf8);
@@ -163,9 +155,7 @@ int createUnnamed(int folder, QByteArray& name, bool& named) {
 
 int writeConfig(const AgentEnvironment& env) {
     QByteArray input;
-    const bool withinLimit = readInput(HelperVerb::maxConfigBytes, input);
-    if (const QString problem = payloadProblem(input, HelperVerb::maxConfigBytes, withinLimit);
-        !problem.isEmpty())
+    if (const QString problem = readPayload(HelperVerb::maxConfigBytes, input); !problem.isEmpty())
         return refuse(problem);
     if (!AgentConfig::fromJson(input, true))
         return refuse(QStringLiteral("the input is not a JSON object of exactly the seven configuration "
@@ -209,9 +199,7 @@ int writeConfig(const AgentEnvironment& env) {
 
 int appendLog(const AgentEnvironment& env) {
     QByteArray input;
-    const bool withinLimit = readInput(HelperVerb::maxLogLineBytes, input);
-    if (const QString problem = payloadProblem(input, HelperVerb::maxLogLineBytes, withinLimit);
-        !problem.isEmpty())
+    if (const QString problem = readPayload(HelperVerb::maxLogLineBytes, input); !problem.isEmpty())
         return refuse(problem);
     if (input.endsWith('\n'))
         input.chop(1);

@@ -13,7 +13,10 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -185,34 +188,43 @@ void TestCore::shellSearch() {
 void TestCore::processSearch() {
     TestSandbox sandbox;
     QVERIFY(sandbox.startAgentProcess());
-    const QString name = AgentEnvironment::linuxSystemd().processSearchPattern;
-    QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(name)));
-    QProcess shell;
-    shell.setWorkingDirectory(sandbox.root());
-    shell.start(u"/bin/sh"_s, {u"-c"_s, u"./%1 & echo $!; exec /usr/bin/python3 -c 'print(flush=True); "
-                                        u"import sys; sys.stdin.read()' tavrel_agent .py"_s.arg(name)});
-    QByteArray output;
-    QTRY_VERIFY((output += shell.readAllStandardOutput()).count('\n') == 2);
-    QTRY_VERIFY(TestSandbox::readFile(u"/proc/%1/stat"_s.arg(output.split('\n')[0])).contains(") Z "));
-    const auto pgrep = [&] {
-        QProcess search; // zombies, counted by their names, left out
-        search.start(u"pgrep"_s, {u"-f"_s, u"-r"_s, u"R,S,D,T,t"_s, QRegularExpression::escape(name)});
+    const QByteArray name = AgentEnvironment::linuxSystemd().processSearchPattern.toUtf8();
+    // A child of ours named like the agent that ends at once and stays unreaped until the end of
+    // the test: waitid with WNOWAIT returns once it is a zombie and leaves it one.
+    const pid_t zombie = fork();
+    if (zombie == 0) {
+        prctl(PR_SET_NAME, name.constData());
+        _exit(0);
+    }
+    QVERIFY(zombie > 0);
+    const auto reap = qScopeGuard([zombie] { waitpid(zombie, nullptr, 0); });
+    siginfo_t info{};
+    QCOMPARE(waitid(P_PID, id_t(zombie), &info, WEXITED | WNOWAIT), 0);
+    QProcess split;
+    split.start(u"/usr/bin/python3"_s,
+                {u"-c"_s, u"import sys; sys.stdin.read()"_s, u"tavrel_agent"_s, u".py"_s});
+    QVERIFY(split.waitForStarted());
+    const auto pgrep = [&](bool zombies) {
+        QProcess search; // zombies are counted by their names
+        search.start(u"pgrep"_s, QStringList{u"-f"_s, QRegularExpression::escape(QString::fromUtf8(name))} +
+                                     (zombies ? QStringList{} : QStringList{u"-r"_s, u"R,S,D,T,t"_s}));
         search.waitForFinished();
         return search.readAllStandardOutput();
     };
+    QVERIFY(pgrep(true).contains(QByteArray(QByteArray::number(zombie) + '\n')));
     // Other processes come and go meanwhile: ours must agree once with two equal answers of pgrep
     // around it.
     bool agreed = false;
     for (int attempt = 0; !agreed && attempt < 20; ++attempt) {
-        const QByteArray expected = pgrep();
+        const QByteArray expected = pgrep(false);
         QByteArray ours;
-        for (const pid_t pid : findProcesses(name.toUtf8()))
+        for (const pid_t pid : findProcesses(name))
             ours += QByteArray::number(pid) + '\n';
-        agreed = !ours.isEmpty() && ours == expected && expected == pgrep();
+        agreed = !ours.isEmpty() && ours == expected && expected == pgrep(false);
     }
     QVERIFY(agreed);
-    shell.closeWriteChannel();
-    QVERIFY(shell.waitForFinished());
+    split.closeWriteChannel();
+    QVERIFY(split.waitForFinished());
 }
 
 // Registered takes a computer ID and a token, whatever they hold.

@@ -1,7 +1,9 @@
 #include "Tavrel_Agent/AppDelegate.h"
 
+#include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
+#include "core/Privileged.h"
 #include "core/Version.h"
 
 #include <QApplication>
@@ -59,7 +61,8 @@ AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
-    statusBarController = std::make_unique<StatusBarController>();
+    state = std::make_unique<AgentState>();
+    statusBarController = std::make_unique<StatusBarController>(*state);
     // A connection ends with either side, so the menu never calls into a deleted delegate.
     connect(statusBarController.get(), &StatusBarController::openMainWindowRequested, this,
             &AppDelegate::showMainWindow);
@@ -88,7 +91,7 @@ void AppDelegate::waitForSystemTray() {
 
 void AppDelegate::showMainWindow() {
     if (!mainWindowController) {
-        mainWindowController = std::make_unique<MainWindowController>();
+        mainWindowController = std::make_unique<MainWindowController>(*state);
         mainWindowController->installEventFilter(this);
     }
     QWidget* window = mainWindowController.get();
@@ -149,5 +152,9 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
 
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching(arguments);
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // A root operation still running (a quit while the administrator was asked) ends first, so
+    // that no half-done change is left without its answer.
+    RootActivity::instance().waitUntilIdle();
+    return status;
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class AgentState;
 class MainWindowController;
 class StatusBarController;
 class QTimer;
@@ -31,6 +32,7 @@ public:
     // Creates the main window on first use and brings it to the front.
     void showMainWindow();
 
+    AgentState* agentState() const { return state.get(); }
     StatusBarController* statusBar() const { return statusBarController.get(); }
     MainWindowController* mainWindow() const { return mainWindowController.get(); }
 
@@ -45,6 +47,8 @@ protected:
 private:
     void waitForSystemTray();
 
+    // Declared first: the controllers that show it go before it.
+    std::unique_ptr<AgentState> state;
     std::unique_ptr<StatusBarController> statusBarController;
     std::unique_ptr<MainWindowController> mainWindowController;
     QTimer* trayWaitTimer = nullptr;

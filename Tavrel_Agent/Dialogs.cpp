@@ -1,5 +1,10 @@
 #include "Tavrel_Agent/Dialogs.h"
 
+#include "core/Privileged.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
 namespace {
 Dialogs::Hook& hook() {
     static Dialogs::Hook installed;
@@ -17,4 +22,39 @@ QAbstractButton* Dialogs::run(QMessageBox& box) {
     else
         box.exec();
     return box.clickedButton();
+}
+
+QString Dialogs::serviceFailureText(ServiceCommand command) {
+    switch (command) {
+    case ServiceCommand::Start:
+        // Linux has no LaunchDaemon: the service is a systemd unit there.
+#ifdef Q_OS_MACOS
+        return QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed.");
+#else
+        return QStringLiteral("Failed to start the service. Check that the systemd service is installed.");
+#endif
+    case ServiceCommand::Stop:
+        return QStringLiteral("Failed to stop the service.");
+    case ServiceCommand::Restart:
+        break;
+    }
+    return QStringLiteral("Failed to restart the service.");
+}
+
+void Dialogs::showServiceFailure(QWidget* parent, ServiceCommand command, const QString& reason) {
+    const QString message = serviceFailureText(command);
+    const bool hasParent = parent != nullptr;
+    QMetaObject::invokeMethod(
+        hasParent ? static_cast<QObject*>(parent) : QCoreApplication::instance(),
+        [window = QPointer<QWidget>(parent), hasParent, message, reason] {
+            if (hasParent && !window)
+                return;
+            QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavrel Agent Service"), message,
+                            QMessageBox::Ok, window);
+            box.setObjectName(QStringLiteral("serviceFailureAlert"));
+            box.setInformativeText(reason);
+            box.setWindowModality(Qt::ApplicationModal);
+            run(box);
+        },
+        Qt::QueuedConnection);
 }

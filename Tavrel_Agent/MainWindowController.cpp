@@ -1,5 +1,6 @@
 #include "Tavrel_Agent/MainWindowController.h"
 
+#include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/SetupWindowController.h"
@@ -56,7 +57,8 @@ QStringList shownLines(const QStringList& lines) {
 
 } // namespace
 
-MainWindowController::MainWindowController() {
+MainWindowController::MainWindowController(AgentState& agentState)
+    : state(agentState) {
     setWindowTitle(QStringLiteral("Tavrel Agent Service"));
     // Minimisable and closable, never resizable.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -67,7 +69,19 @@ MainWindowController::MainWindowController() {
 
     buildUI();
     initLogTail();
-    startTimer();
+    showState();
+    connect(&state, &AgentState::changed, this, &MainWindowController::showState);
+    connect(&state, &AgentState::rootOperationRunningChanged, this, &MainWindowController::showState);
+    connect(&state, &AgentState::refreshed, this, [this] {
+        if (commandButton && commandEnded) {
+            commandButton = nullptr;
+            showState();
+        }
+        // The log is followed at every look at the state, also while the window is hidden.
+        tailLogFile();
+    });
+    // A window that opens looks at once.
+    state.refresh();
 }
 
 void MainWindowController::closeEvent(QCloseEvent* event) {
@@ -165,25 +179,9 @@ void MainWindowController::buildUI() {
     }
 }
 
-void MainWindowController::startTimer() {
-    refreshTimer = startRefreshTimer(this, [this] { tick(); });
-}
-
-void MainWindowController::tick() {
-    refreshStatus();
-    tailLogFile();
-}
-
-void MainWindowController::refreshStatus() {
-    const AgentConfig config = AgentConfig::load();
-    const QString state = getAgentServiceStatus();
-    // The views change once the current callback has returned, like every other update.
-    QMetaObject::invokeMethod(
-        this, [this, config, state] { applyStatus(config, state); }, Qt::QueuedConnection);
-}
-
-void MainWindowController::applyStatus(const AgentConfig& config, const QString& state) {
-    const MainWindowDisplay display = mainWindowDisplay(config, state);
+void MainWindowController::showState() {
+    const AgentConfig& config = state.config();
+    const MainWindowDisplay display = mainWindowDisplay(config, state.serviceText());
     // Setting the same text again would drop the user's selection every three seconds.
     if (txtComputerID->text() != display.computerID) {
         txtComputerID->setText(display.computerID);
@@ -198,53 +196,35 @@ void MainWindowController::applyStatus(const AgentConfig& config, const QString&
     Style::setTextColor(lblRegStatus, display.registrationColor);
     lblServiceStatus->setText(display.serviceState);
     Style::setTextColor(lblServiceStatus, display.serviceStateColor);
-    btnStart->setEnabled(display.startEnabled);
-    btnStop->setEnabled(display.stopEnabled);
-    btnRestart->setEnabled(display.restartEnabled);
+    // One root operation at a time.
+    const bool idle = !state.rootOperationRunning();
+    btnStart->setEnabled(display.startEnabled && idle && commandButton != btnStart);
+    btnStop->setEnabled(display.stopEnabled && idle && commandButton != btnStop);
+    btnRestart->setEnabled(display.restartEnabled && idle && commandButton != btnRestart);
 }
 
 void MainWindowController::startService() {
-    // Linux has no LaunchDaemon: the service is a systemd unit there.
-#ifdef Q_OS_MACOS
-    const QString failure =
-        QStringLiteral("Failed to start the service. Check that the LaunchDaemon is installed.");
-#else
-    const QString failure =
-        QStringLiteral("Failed to start the service. Check that the systemd service is installed.");
-#endif
-    runService(btnStart, ServiceCommand::Start, failure, startRecheckDelayMs);
+    runService(btnStart, ServiceCommand::Start);
 }
 
 void MainWindowController::stopService() {
-    runService(btnStop, ServiceCommand::Stop, QStringLiteral("Failed to stop the service."),
-               stopRecheckDelayMs);
+    runService(btnStop, ServiceCommand::Stop);
 }
 
 void MainWindowController::restartService() {
-    runService(btnRestart, ServiceCommand::Restart, QStringLiteral("Failed to restart the service."),
-               restartRecheckDelayMs);
+    runService(btnRestart, ServiceCommand::Restart);
 }
 
-void MainWindowController::runService(QPushButton* button, ServiceCommand command, const QString& failureText,
-                                      int recheckDelayMs) {
-    // Stays disabled until a refresh decides from the real state.
+void MainWindowController::runService(QPushButton* button, ServiceCommand command) {
+    // Stays disabled until a look at the state decides from the real one.
+    commandButton = button;
+    commandEnded = false;
     button->setEnabled(false);
-    if (const Outcome outcome = runServiceCommand(command); !outcome)
-        showAlert(failureText, outcome.message);
-    scheduleRecheck(this, recheckDelayMs, [this] { refreshStatus(); });
-}
-
-void MainWindowController::showAlert(const QString& message, const QString& reason) {
-    // Opens after the button's action has returned.
-    QMetaObject::invokeMethod(
-        this,
-        [this, message, reason] {
-            QMessageBox box(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
-            box.setInformativeText(reason);
-            box.setWindowModality(Qt::ApplicationModal);
-            Dialogs::run(box);
-        },
-        Qt::QueuedConnection);
+    state.runServiceCommand(command, this, [this, command](const Outcome& outcome) {
+        commandEnded = true;
+        if (!outcome)
+            Dialogs::showServiceFailure(this, command, outcome.message);
+    });
 }
 
 void MainWindowController::copyComputerID() {
@@ -266,7 +246,7 @@ void MainWindowController::openSettings() {
         if (setupWindowController == sheet)
             setupWindowController = nullptr;
         // Show what the sheet changed.
-        refreshStatus();
+        state.refresh();
     });
     sheet->setWindowModality(Qt::WindowModal);
     sheet->open();

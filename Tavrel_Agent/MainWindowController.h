@@ -5,31 +5,28 @@
 #include <QStringList>
 #include <QWidget>
 
+class AgentState;
 class ElidedLabel;
 class QCloseEvent;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
 class SetupWindowController;
-struct AgentConfig;
 enum class ServiceCommand;
 
 // The companion's main window: service state and agent identity, the service buttons, the
-// Setup / Settings sheet and the live activity log. Closing it only hides it; the refresh timer
-// and the log pane keep running for the whole session.
+// Setup / Settings sheet and the live activity log. Closing it only hides it; it follows the
+// agent state and the log for the whole session.
 class MainWindowController final : public QWidget {
     Q_OBJECT
 public:
-    MainWindowController();
+    explicit MainWindowController(AgentState& agentState);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private Q_SLOTS:
-    // One refresh tick: the status panel, then the log pane.
-    void tick();
-    void refreshStatus();
+    void showState();
     void tailLogFile();
 
     void startService();
@@ -40,15 +37,11 @@ private Q_SLOTS:
 
 private:
     void buildUI();
-    void startTimer();
-    void applyStatus(const AgentConfig& config, const QString& state);
-    void runService(QPushButton* button, ServiceCommand command, const QString& failureText,
-                    int recheckDelayMs);
-    // The action's own message, with the reason the operation gave as the informative text.
-    void showAlert(const QString& message, const QString& reason);
+    void runService(QPushButton* button, ServiceCommand command);
     void initLogTail();
     void appendLog(QStringList lines);
 
+    AgentState& state;
     ElidedLabel* lblServiceStatus = nullptr;
     ElidedLabel* lblComputerName = nullptr;
     QLineEdit* txtComputerID = nullptr;
@@ -63,8 +56,10 @@ private:
     QPushButton* btnSettings = nullptr;
     QPushButton* btnCopy = nullptr;
     QPointer<SetupWindowController> setupWindowController;
+    // The button of the last service command stays disabled until a look after it has ended.
+    QPointer<QPushButton> commandButton;
+    bool commandEnded = false;
     QPlainTextEdit* logView = nullptr;
     quint64 logOffset = 0;
     bool logPaneFilled = false; // some line has been queued for the pane
-    QTimer* refreshTimer = nullptr;
 };

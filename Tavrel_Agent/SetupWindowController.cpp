@@ -3,6 +3,7 @@
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Logger.h"
+#include "core/Privileged.h"
 #include "core/SystemInfo.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,12 @@ SetupWindowController::SetupWindowController(QWidget* parent)
         calls.reset();
     });
     buildUI();
+    for (QPushButton* button : {btnRegister, btnSave, btnUnregister, btnReauth})
+        setActionEnabled(button, button != nullptr && button->isEnabled());
+    connect(&RootActivity::instance(), &RootActivity::runningChanged, this, [this] {
+        for (auto it = wantedEnabled.cbegin(); it != wantedEnabled.cend(); ++it)
+            setActionEnabled(it.key(), it.value());
+    });
 }
 
 void SetupWindowController::buildUI() {
@@ -251,6 +258,18 @@ void SetupWindowController::showStatus(const QString& text, const QColor& color)
     Style::setTextColor(lblStatus, color);
 }
 
+void SetupWindowController::waitForAdministrator() {
+    showStatus(QStringLiteral("Waiting for the administrator\u2026"), Style::secondaryTextColor(lblStatus));
+}
+
+void SetupWindowController::setActionEnabled(QPushButton* button, bool enabled) {
+    if (button == nullptr)
+        return;
+    wantedEnabled[button] = enabled;
+    // One root operation at a time: every button that would start one waits for it.
+    button->setEnabled(enabled && !RootActivity::instance().running());
+}
+
 void SetupWindowController::deliver(const QPointer<SetupWindowController>& sheet,
                                     std::function<void(SetupWindowController&)> work) {
     // The application object lives on the main thread for the whole run; the sheet may not.
@@ -266,7 +285,7 @@ void SetupWindowController::deliver(const QPointer<SetupWindowController>& sheet
 void SetupWindowController::onRegister() {
     // The server has registered this computer already: only the store is tried again.
     if (unstoredRegistration) {
-        btnRegister->setEnabled(false);
+        setActionEnabled(btnRegister, false);
         storeRegistration();
         return;
     }
@@ -277,7 +296,7 @@ void SetupWindowController::onRegister() {
         showStatus(problem, Style::errorColor());
         return;
     }
-    btnRegister->setEnabled(false);
+    setActionEnabled(btnRegister, false);
     showStatus(QStringLiteral("Registering\u2026"), Style::successColor());
 
     const QPointer<SetupWindowController> self(this);
@@ -294,7 +313,7 @@ void SetupWindowController::registrationAnswered(const SetupForm::RegistrationIn
                                                  const ApiClient::RegisterOutcome& outcome) {
     if (const auto* error = std::get_if<ApiError>(&outcome)) {
         showStatus(error->errorDescription(), Style::errorColor());
-        btnRegister->setEnabled(true);
+        setActionEnabled(btnRegister, true);
         return;
     }
     unstoredRegistration = Registration{std::get<ApiClient::RegisterResult>(outcome), sent};
@@ -306,27 +325,35 @@ void SetupWindowController::registrationAnswered(const SetupForm::RegistrationIn
 
 void SetupWindowController::storeRegistration() {
     const auto& [result, sent] = *unstoredRegistration;
-    // The agent version is the file's at this moment.
-    const Outcome stored = AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()));
-    if (!stored) {
-        showStatus(QStringLiteral("Registered with the server, but this computer's settings could not be "
-                                  "stored: ") +
-                       stored.message + QStringLiteral(". Press Register to store them again."),
-                   Style::errorColor());
-        btnRegister->setEnabled(true);
-        return;
-    }
     const QString message =
         SetupForm::registrationLogMessage(result.computerID, sent.clientName, sent.locationName);
-    unstoredRegistration.reset();
-    if (const Outcome logged = Logger::append(message, QStringLiteral("INFO")); !logged) {
-        showStatus(QStringLiteral("Registration successful, but the activity log could not be written: ") +
-                       logged.message + QLatin1Char('.'),
-                   Style::warningColor());
-        return;
-    }
-    showStatus(QStringLiteral("Registration successful!"), Style::successColor());
-    QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
+    waitForAdministrator();
+    // The agent version is the file's at this moment. One authorised run stores the record and
+    // writes its log line.
+    AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()), message, this,
+                      [this](const StoreOutcome& outcome) {
+                          if (ended)
+                              return;
+                          if (!outcome.stored) {
+                              showStatus(QStringLiteral("Registered with the server, but this computer's "
+                                                        "settings could not be stored: ") +
+                                             outcome.stored.message +
+                                             QStringLiteral(". Press Register to store them again."),
+                                         Style::errorColor());
+                              setActionEnabled(btnRegister, true);
+                              return;
+                          }
+                          unstoredRegistration.reset();
+                          if (!outcome.logged) {
+                              showStatus(QStringLiteral("Registration successful, but the activity log could "
+                                                        "not be written: ") +
+                                             outcome.logged.message + QLatin1Char('.'),
+                                         Style::warningColor());
+                              return;
+                          }
+                          showStatus(QStringLiteral("Registration successful!"), Style::successColor());
+                          QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
+                      });
 }
 
 void SetupWindowController::onSave() {
@@ -337,12 +364,20 @@ void SetupWindowController::onSave() {
                    Style::errorColor());
         return;
     }
-    const Outcome saved = AgentConfig::save(
-        SetupForm::savedRecord(*current, txtClientName->text(), txtLocationName->text(), txtApiUrl->text()));
-    if (saved)
-        showStatus(QStringLiteral("Settings saved."), Style::successColor());
-    else
-        showStatus(QStringLiteral("The settings could not be saved: ") + saved.message, Style::errorColor());
+    setActionEnabled(btnSave, false);
+    waitForAdministrator();
+    AgentConfig::save(
+        SetupForm::savedRecord(*current, txtClientName->text(), txtLocationName->text(), txtApiUrl->text()),
+        this, [this](const Outcome& saved) {
+            if (ended)
+                return;
+            setActionEnabled(btnSave, true);
+            if (saved)
+                showStatus(QStringLiteral("Settings saved."), Style::successColor());
+            else
+                showStatus(QStringLiteral("The settings could not be saved: ") + saved.message,
+                           Style::errorColor());
+        });
 }
 
 void SetupWindowController::onUnregister() {
@@ -362,7 +397,7 @@ void SetupWindowController::onUnregister() {
     if (Dialogs::run(box) != proceed)
         return;
 
-    btnUnregister->setEnabled(false);
+    setActionEnabled(btnUnregister, false);
     showStatus(QStringLiteral("Contacting server\u2026"), Style::successColor());
     // The stored URL and token identify this computer, not what the fields show now.
     const AgentConfig stored = AgentConfig::load();
@@ -379,22 +414,27 @@ void SetupWindowController::deregistrationAnswered(const AgentConfig& sent,
                                                    const std::optional<ApiError>& error) {
     // The local identity goes whatever the server said. The record read now keeps settings saved
     // while the request was out; one that cannot be read gives way to the record sent.
-    const Outcome wiped =
-        AgentConfig::save(SetupForm::deregisteredRecord(AgentConfig::read().value_or(sent)));
-    if (!wiped) {
-        const QString removal =
-            QStringLiteral("this computer's identity could not be removed: ") + wiped.message;
-        const QString text =
-            error ? u'T' + removal.mid(1) + QStringLiteral(". Server: ") + error->errorDescription()
-                  : QString(QStringLiteral("Unregistered from the server, but ") + removal);
-        showStatus(text, Style::errorColor());
-        btnUnregister->setEnabled(true);
-        return;
-    }
-    showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
-                     : QStringLiteral("Agent unregistered."),
-               Style::successColor());
-    QTimer::singleShot(unregisterCloseDelayMs, this, &SetupWindowController::closeSheet);
+    waitForAdministrator();
+    AgentConfig::save(
+        SetupForm::deregisteredRecord(AgentConfig::read().value_or(sent)), this,
+        [this, error](const Outcome& wiped) {
+            if (ended)
+                return;
+            if (!wiped) {
+                const QString removal =
+                    QStringLiteral("this computer's identity could not be removed: ") + wiped.message;
+                const QString text =
+                    error ? u'T' + removal.mid(1) + QStringLiteral(". Server: ") + error->errorDescription()
+                          : QString(QStringLiteral("Unregistered from the server, but ") + removal);
+                showStatus(text, Style::errorColor());
+                setActionEnabled(btnUnregister, true);
+                return;
+            }
+            showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
+                             : QStringLiteral("Agent unregistered."),
+                       Style::successColor());
+            QTimer::singleShot(unregisterCloseDelayMs, this, &SetupWindowController::closeSheet);
+        });
 }
 
 void SetupWindowController::onReauth() {
@@ -412,7 +452,7 @@ void SetupWindowController::onReauth() {
         showStatus(problem, Style::errorColor());
         return;
     }
-    btnReauth->setEnabled(false);
+    setActionEnabled(btnReauth, false);
     showStatus(QStringLiteral("Contacting server\u2026"), Style::successColor());
 
     // The stored names and computer ID, not the form's fields, identify this computer.
@@ -429,7 +469,7 @@ void SetupWindowController::onReauth() {
 
 void SetupWindowController::reauthAnswered(const QString& sentComputerID,
                                            const ApiClient::RegisterOutcome& outcome) {
-    btnReauth->setEnabled(true);
+    setActionEnabled(btnReauth, true);
     if (const auto* error = std::get_if<ApiError>(&outcome)) {
         showStatus(error->errorDescription(), Style::errorColor());
         return;
@@ -443,24 +483,31 @@ void SetupWindowController::reauthAnswered(const QString& sentComputerID,
         return;
     }
     const auto& result = std::get<ApiClient::RegisterResult>(outcome);
-    if (const Outcome stored = AgentConfig::save(SetupForm::reauthenticatedRecord(*current, result));
-        !stored) {
-        showStatus(QStringLiteral("Re-authentication succeeded, but the new token could not be stored: ") +
-                       stored.message,
-                   Style::errorColor());
-        return;
-    }
-    txtReauthUser->clear();
-    txtReauthPass->clear();
-    if (const Outcome logged =
-            Logger::append(SetupForm::reauthLogMessage(sentComputerID), QStringLiteral("INFO"));
-        !logged) {
-        showStatus(
-            QStringLiteral("Re-authentication successful, but the activity log could not be written: ") +
-                logged.message + QLatin1Char('.'),
-            Style::warningColor());
-        return;
-    }
-    showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());
-    QTimer::singleShot(reauthCloseDelayMs, this, &SetupWindowController::closeSheet);
+    setActionEnabled(btnReauth, false);
+    waitForAdministrator();
+    AgentConfig::save(
+        SetupForm::reauthenticatedRecord(*current, result), SetupForm::reauthLogMessage(sentComputerID), this,
+        [this](const StoreOutcome& stored) {
+            if (ended)
+                return;
+            setActionEnabled(btnReauth, true);
+            if (!stored.stored) {
+                showStatus(
+                    QStringLiteral("Re-authentication succeeded, but the new token could not be stored: ") +
+                        stored.stored.message,
+                    Style::errorColor());
+                return;
+            }
+            txtReauthUser->clear();
+            txtReauthPass->clear();
+            if (!stored.logged) {
+                showStatus(QStringLiteral("Re-authentication successful, but the activity log could not be "
+                                          "written: ") +
+                               stored.logged.message + QLatin1Char('.'),
+                           Style::warningColor());
+                return;
+            }
+            showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());
+            QTimer::singleShot(reauthCloseDelayMs, this, &SetupWindowController::closeSheet);
+        });
 }

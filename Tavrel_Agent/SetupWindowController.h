@@ -3,6 +3,7 @@
 #include "Tavrel_Agent/SetupForm.h"
 
 #include <QDialog>
+#include <QHash>
 #include <QPointer>
 
 #include <functional>
@@ -39,6 +40,10 @@ private:
     int buildSettingsSection(int left, int y);
     QLineEdit* addRow(const QString& label, const QString& objectName, int left, int y, bool secret = false);
     void showStatus(const QString& text, const QColor& color);
+    // "Waiting for the administrator…" until the root operation has ended.
+    void waitForAdministrator();
+    // Enables a button that starts a root operation, once no root operation is running.
+    void setActionEnabled(QPushButton* button, bool enabled);
     // Server answers arrive on any thread: this runs work on the main thread, and only while the
     // sheet still exists and has not ended.
     static void deliver(const QPointer<SetupWindowController>& sheet,
@@ -84,5 +89,6 @@ private:
     QPushButton* btnReauth = nullptr;
     QPushButton* btnReauthToggle = nullptr;
     bool reauthExpanded = false;
+    QHash<QPushButton*, bool> wantedEnabled;
     QPushButton* btnClose = nullptr;
 };

@@ -1,10 +1,10 @@
 #include "Tavrel_Agent/StatusBarController.h"
 
+#include "Tavrel_Agent/AgentState.h"
+#include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/StatusMenuDisplay.h"
 #include "Tavrel_Agent/ViewHelpers.h"
-#include "core/AgentConfig.h"
 #include "core/Privileged.h"
-#include "core/ServiceControl.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -14,14 +14,14 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
 namespace {
 constexpr int discSize = 18; // points
 } // namespace
 
-StatusBarController::StatusBarController(QObject* parent)
+StatusBarController::StatusBarController(AgentState& agentState, QObject* parent)
     : QObject(parent)
+    , state(agentState)
     , menu(std::make_unique<QMenu>())
     , statusItem(std::make_unique<QSystemTrayIcon>()) {
     buildMenu();
@@ -38,7 +38,11 @@ StatusBarController::StatusBarController(QObject* parent)
             });
 #endif
     statusItem->show();
-    startRefreshTimer();
+    connect(&state, &AgentState::changed, this, &StatusBarController::showState);
+    connect(&state, &AgentState::rootOperationRunningChanged, this, &StatusBarController::showState);
+    // "Checking" until the state's first look has been published.
+    if (state.service() != AgentState::Service::Checking)
+        showState();
 }
 
 StatusBarController::~StatusBarController() = default;
@@ -80,18 +84,12 @@ void StatusBarController::buildMenu() {
     updateIcon(initial.iconColor);
 }
 
-void StatusBarController::startRefreshTimer() {
-    // The first check runs now; its display update follows once the event loop runs.
-    refreshTimer = ::startRefreshTimer(this, [this] { refresh(); });
-}
-
-void StatusBarController::refresh() {
-    const QString state = getAgentServiceStatus();
-    const AgentConfig config = AgentConfig::load();
-    // Bound to this object: the update is dropped if the controller is gone by then.
-    QMetaObject::invokeMethod(
-        this, [this, display = statusMenuDisplay(state, config.computerID)] { applyDisplay(display); },
-        Qt::QueuedConnection);
+void StatusBarController::showState() {
+    StatusMenuDisplay display = statusMenuDisplay(state.serviceText(), state.config().computerID);
+    // One root operation at a time.
+    display.stopEnabled = display.stopEnabled && !state.rootOperationRunning();
+    display.restartEnabled = display.restartEnabled && !state.rootOperationRunning();
+    applyDisplay(display);
 }
 
 void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
@@ -130,14 +128,19 @@ QIcon StatusBarController::discIcon(const QColor& color) {
 }
 
 void StatusBarController::stopService() {
-    // A refused or failed command shows only as the unchanged state at the re-check.
-    (void)runServiceCommand(ServiceCommand::Stop);
-    scheduleRecheck(this, stopRecheckDelayMs, [this] { refresh(); });
+    runService(ServiceCommand::Stop);
 }
 
 void StatusBarController::restartService() {
-    (void)runServiceCommand(ServiceCommand::Restart);
-    scheduleRecheck(this, restartRecheckDelayMs, [this] { refresh(); });
+    runService(ServiceCommand::Restart);
+}
+
+void StatusBarController::runService(ServiceCommand command) {
+    // The same alert as the main window's button, with no window behind it.
+    state.runServiceCommand(command, this, [command](const Outcome& outcome) {
+        if (!outcome)
+            Dialogs::showServiceFailure(nullptr, command, outcome.message);
+    });
 }
 
 void StatusBarController::openWindow() {

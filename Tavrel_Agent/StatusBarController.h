@@ -5,20 +5,21 @@
 
 #include <memory>
 
+class AgentState;
 class QAction;
 class QColor;
 class QMenu;
 class QSystemTrayIcon;
-class QTimer;
 struct StatusMenuDisplay;
+enum class ServiceCommand;
 
 // The status icon in the system tray and its menu: the agent's state and computer ID, Stop and
-// Restart, the main window and Quit. Re-checks the state every 3 seconds. Without a system tray
-// the menu and its refresh still run, so the icon appears as soon as a tray does.
+// Restart, the main window and Quit. Shows what the agent state says. Without a system tray the
+// menu still follows it, so the icon appears as soon as a tray does.
 class StatusBarController final : public QObject {
     Q_OBJECT
 public:
-    explicit StatusBarController(QObject* parent = nullptr);
+    explicit StatusBarController(AgentState& agentState, QObject* parent = nullptr);
     ~StatusBarController() override;
 
     QMenu* trayMenu() const { return menu.get(); }
@@ -34,14 +35,15 @@ Q_SIGNALS:
 
 private:
     void buildMenu();
-    void startRefreshTimer();
-    void refresh();
+    void showState();
     void applyDisplay(const StatusMenuDisplay& display);
     void updateIcon(const QColor& color);
     void stopService();
     void restartService();
+    void runService(ServiceCommand command);
     void openWindow();
 
+    AgentState& state;
     // The menu outlives the tray icon that shows it.
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<QSystemTrayIcon> statusItem;
@@ -49,5 +51,4 @@ private:
     QAction* computerIDMenuItem = nullptr;
     QAction* stopMenuItem = nullptr;
     QAction* restartMenuItem = nullptr;
-    QTimer* refreshTimer = nullptr;
 };

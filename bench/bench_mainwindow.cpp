@@ -11,6 +11,7 @@
 //
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise. The burst writes a 1 GiB
 // activity log under $TMPDIR (or /tmp), removed at the end.
+#include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "core/AgentEnvironment.h"
 
@@ -119,8 +120,9 @@ int main(int argc, char* argv[]) {
     log.write(batch(-1).left(8000));
     log.flush();
 
-    MainWindowController window;
-    window.findChild<QTimer*>(QStringLiteral("refreshTimer"))->stop();
+    AgentState state;
+    state.findChild<QTimer*>(QStringLiteral("refreshTimer"))->stop();
+    MainWindowController window(state);
     auto* pane = window.findChild<QPlainTextEdit*>(QStringLiteral("logView"));
     window.show();
     QCoreApplication::processEvents();

@@ -1,9 +1,12 @@
 #include "core/AgentConfig.h"
 
+#include "core/Logger.h"
+
 #include "core/AgentEnvironment.h"
 #include "core/Privileged.h"
 #include "core/Version.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
@@ -91,6 +94,14 @@ std::optional<AgentConfig> AgentConfig::read() {
     return fromJson(file.readAll());
 }
 
-Outcome AgentConfig::save(const AgentConfig& config) {
-    return installConfiguration(config.toJson());
+void AgentConfig::save(const AgentConfig& config, QObject* context, OutcomeHandler done) {
+    installConfiguration(config.toJson(), context, std::move(done));
+}
+
+void AgentConfig::save(const AgentConfig& config, const QString& logMessage, QObject* context,
+                       std::function<void(const StoreOutcome&)> done) {
+    installConfigurationWithLogLine(
+        config.toJson(),
+        Logger::formatLine(QDateTime::currentDateTimeUtc(), QStringLiteral("INFO"), logMessage), context,
+        std::move(done));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Outcome.h"
+#include "core/Privileged.h"
 
 #include <QByteArray>
 #include <QString>
@@ -30,8 +30,12 @@ struct AgentConfig final {
     // The file's record, or nothing when it cannot be read as one: for writers, which must not
     // replace a record they could not read.
     static std::optional<AgentConfig> read();
-    // Replaces the file through the administrator-authorised install, and says how that ended.
-    static Outcome save(const AgentConfig& config);
+    // Replaces the file through the administrator-authorised install; done says how that ended
+    // (from the event loop, unless context is gone by then).
+    static void save(const AgentConfig& config, QObject* context, OutcomeHandler done);
+    // The same, and then an "INFO" line with message in the activity log, in one authorised run.
+    static void save(const AgentConfig& config, const QString& logMessage, QObject* context,
+                     std::function<void(const StoreOutcome&)> done);
 
     // Strict: a JSON object with all seven members as strings, else nothing. Other members are
     // ignored, unless exactMembers asks for the seven and nothing else, each once.

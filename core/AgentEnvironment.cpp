@@ -27,9 +27,7 @@ QString installedHelperProgram() {
     return QStringLiteral(TAVREL_HELPER_INSTALL_PATH);
 }
 
-QString defaultHelperProgram() {
-    if (QFileInfo(installedHelperProgram()).isExecutable())
-        return installedHelperProgram();
+QString helperBesideProgram() {
     // The running program's own folder, known before any application object exists.
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     return self.isEmpty() ? QString() : QFileInfo(self).dir().filePath(helperName);
@@ -57,12 +55,14 @@ AgentEnvironment AgentEnvironment::linuxSystemd() {
     env.serviceDefinitionPath = QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
     env.processSearchPattern = QStringLiteral("tavrel_agent.py");
     env.serviceUnit = QStringLiteral("com.tavrel.agentservice.service");
-    env.helperProgram = defaultHelperProgram();
+    // Both by their absolute paths: a program of the same user put first on PATH, or a helper
+    // in a folder the user can write to, would be handed the administrator's password.
+    env.helperProgram = installedHelperProgram();
     if (::geteuid() == 0) {
         env.privilegeMethod = PrivilegeMethod::Direct;
     } else {
         env.privilegeMethod = PrivilegeMethod::Pkexec;
-        env.privilegeProgram = QStringLiteral("pkexec");
+        env.privilegeProgram = QStringLiteral("/usr/bin/pkexec");
     }
     return env;
 }
@@ -93,8 +93,7 @@ AgentEnvironment AgentEnvironment::sandbox(const QString& root, const QString& h
     env.pathPrefix = {base + QStringLiteral("/bin")};
     env.privilegeMethod = PrivilegeMethod::Direct;
     env.privilegeProgram.clear();
-    if (!helper.isEmpty())
-        env.helperProgram = helper;
+    env.helperProgram = helper.isEmpty() ? helperBesideProgram() : helper;
     env.helperRoot = base;
     return env;
 }

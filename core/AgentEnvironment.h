@@ -52,7 +52,7 @@ struct AgentEnvironment final {
     QString helperRoot;       // a sandbox's root, passed to the helper as --root
 
     // When set, root operations are handed here instead of to the backend (tests).
-    std::function<Outcome(const RootRequest&)> privilegedOverride;
+    std::function<RootResult(const RootRequest&)> privilegedOverride;
 
     static AgentEnvironment macOS();
     static AgentEnvironment linuxSystemd();
@@ -60,7 +60,7 @@ struct AgentEnvironment final {
     static AgentEnvironment production();
     // Everything under root: config and log in root/var/tavrel/agentservice, the unit in
     // root/etc/systemd/system, root/bin first on PATH, the helper run unprivileged with
-    // --root root (helper, else the one production would use), and only root/bin/tavrel_agent.py counts.
+    // --root root (helper, else the one built beside this program), and only root/bin/tavrel_agent.py counts.
     static AgentEnvironment sandbox(const QString& root, const QString& helper = {});
 
     // The set in use by this process. Production until install() replaces it.
@@ -68,7 +68,7 @@ struct AgentEnvironment final {
     static void install(AgentEnvironment environment);
 };
 
-// Where the helper is installed, and the one the production app runs: the installed one when it
-// exists, else the one built next to the running program (a build tree).
+// Where the helper is installed: the only one the production app runs.
 QString installedHelperProgram();
-QString defaultHelperProgram();
+// The helper built next to the running program (a build tree), which a sandbox runs by default.
+QString helperBesideProgram();

@@ -174,6 +174,6 @@ bool Logger::isWellFormedLine(const QString& line) {
     return match.hasMatch() && QDateTime::fromString(match.captured(1), Qt::ISODate).isValid();
 }
 
-Outcome Logger::append(const QString& message, const QString& level) {
-    return appendLogLine(formatLine(QDateTime::currentDateTimeUtc(), level, message));
+void Logger::append(const QString& message, const QString& level, QObject* context, OutcomeHandler done) {
+    appendLogLine(formatLine(QDateTime::currentDateTimeUtc(), level, message), context, std::move(done));
 }

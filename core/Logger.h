@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Outcome.h"
+#include "core/Privileged.h"
 
 #include <QDateTime>
 #include <QString>
@@ -29,8 +29,9 @@ QStringList lastLines(qsizetype count);
 LogChunk tail(quint64 offset);
 // The log's size, where tail should start after lastLines; 0 when it cannot be read.
 quint64 endOffset();
-// Appends "[time] [level] message" through the administrator-authorised append.
-Outcome append(const QString& message, const QString& level);
+// Appends "[time] [level] message" through the administrator-authorised append; done says how
+// that ended (from the event loop, unless context is gone by then).
+void append(const QString& message, const QString& level, QObject* context, OutcomeHandler done);
 
 // The same, on an explicit file (benchmarks and tools).
 QStringList lastLines(const QString& path, qsizetype count);

@@ -3,8 +3,10 @@
 #include "core/Shell.h"
 
 #include <QFileInfo>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -33,49 +35,141 @@ QStringList helperArguments(const RootRequest& request, const AgentEnvironment& 
     return arguments + request.arguments;
 }
 
-Outcome runBackend(const RootRequest& request, const AgentEnvironment& env) {
-    QProcess process;
-    process.setStandardOutputFile(QProcess::nullDevice());
-    QString program;
-    switch (env.privilegeMethod) {
-    case PrivilegeMethod::AppleScript:
-        program = env.privilegeProgram;
-        process.setProcessEnvironment(minimalEnvironment());
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.start(program, {QStringLiteral("-e"), appleScriptSource(rootCommandLine(request, env))});
-        break;
-    case PrivilegeMethod::Pkexec:
-    case PrivilegeMethod::Direct:
-        if (env.helperProgram.isEmpty())
-            return Outcome::failure(QStringLiteral("tavrel-agent-helper is not installed"));
-        if (env.privilegeMethod == PrivilegeMethod::Pkexec) {
-            program = env.privilegeProgram;
-            process.start(program, QStringList{env.helperProgram} + helperArguments(request, env));
-        } else {
-            program = env.helperProgram;
-            process.setProcessEnvironment(environmentWithPathPrefix(env.pathPrefix));
-            process.start(program, helperArguments(request, env));
-        }
-        break;
-    }
-    if (!process.waitForStarted(-1))
-        return Outcome::failure(QFileInfo(program).fileName() + QStringLiteral(" could not be started"));
-    if (env.privilegeMethod != PrivilegeMethod::AppleScript) {
-        process.write(request.input);
-        process.closeWriteChannel();
-    }
-    process.waitForFinished(-1);
-    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return Outcome::success();
-    QString message = readableFailure(env.privilegeMethod, process.readAllStandardError());
-    if (message.isEmpty())
-        message = process.exitStatus() == QProcess::NormalExit
-                      ? QStringLiteral("exit status %1").arg(process.exitCode())
-                      : QFileInfo(program).fileName() + QStringLiteral(" ended abnormally");
-    return Outcome::failure(message);
+bool isTwoStepRequest(const RootRequest& request) {
+    return request.arguments ==
+           QStringList{QLatin1String(HelperVerb::writeConfig), QLatin1String(HelperVerb::withLogLine)};
 }
 
 } // namespace
+
+// One root operation in flight: its process, and whom to tell when it ends. It belongs to the
+// activity, not to the caller, so that closing a window never kills an operation half done.
+class RootRun final : public QObject {
+public:
+    RootRun(const RootRequest& rootRequest, QObject* caller, std::function<void(const RootResult&)> handler)
+        : QObject(&RootActivity::instance())
+        , request(rootRequest)
+        , env(AgentEnvironment::current())
+        , context(caller)
+        , hasContext(caller != nullptr)
+        , done(std::move(handler)) {}
+
+    void start() {
+        RootActivity::instance().setRunning(true);
+        if (env.privilegedOverride) {
+            // Still from the event loop, as a real backend would answer.
+            QMetaObject::invokeMethod(
+                this, [this] { finish(env.privilegedOverride(request)); }, Qt::QueuedConnection);
+            return;
+        }
+        if (const Outcome problem = startBackend(); !problem)
+            QMetaObject::invokeMethod(
+                this, [this, problem] { finish(problem); }, Qt::QueuedConnection);
+    }
+
+    QProcess process;
+
+private:
+    Outcome startBackend() {
+        process.setStandardOutputFile(QProcess::nullDevice());
+        switch (env.privilegeMethod) {
+        case PrivilegeMethod::AppleScript:
+            program = env.privilegeProgram;
+            process.setProcessEnvironment(minimalEnvironment());
+            process.setStandardInputFile(QProcess::nullDevice());
+            process.setProgram(program);
+            process.setArguments({QStringLiteral("-e"), appleScriptSource(rootCommandLine(request, env))});
+            break;
+        case PrivilegeMethod::Pkexec:
+        case PrivilegeMethod::Direct:
+            if (env.helperProgram.isEmpty() || !QFileInfo(env.helperProgram).isExecutable())
+                return Outcome::failure(QStringLiteral("tavrel-agent-helper is not installed"));
+            if (env.privilegeMethod == PrivilegeMethod::Pkexec) {
+                program = env.privilegeProgram;
+                process.setProgram(program);
+                process.setArguments(QStringList{env.helperProgram} + helperArguments(request, env));
+            } else {
+                program = env.helperProgram;
+                process.setProcessEnvironment(environmentWithPathPrefix(env.pathPrefix));
+                process.setProgram(program);
+                process.setArguments(helperArguments(request, env));
+            }
+            break;
+        }
+        connect(&process, &QProcess::finished, this, [this] { finish(processResult()); });
+        connect(&process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart)
+                finish(Outcome::failure(QFileInfo(program).fileName() +
+                                        QStringLiteral(" could not be started")));
+        });
+        process.start();
+        if (env.privilegeMethod != PrivilegeMethod::AppleScript) {
+            // Buffered until the process runs; the helper reads to the end of its input.
+            process.write(request.input);
+            process.closeWriteChannel();
+        }
+        return Outcome::success();
+    }
+
+    RootResult processResult() {
+        if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+            return Outcome::success();
+        const QByteArray standardError = process.readAllStandardError();
+        QString message = readableFailure(env.privilegeMethod, standardError);
+        if (message.isEmpty())
+            message = process.exitStatus() == QProcess::NormalExit
+                          ? QStringLiteral("exit status %1").arg(process.exitCode())
+                          : QFileInfo(program).fileName() + QStringLiteral(" ended abnormally");
+        const int status = env.privilegeMethod == PrivilegeMethod::AppleScript
+                               ? appleScriptExitStatus(standardError)
+                           : process.exitStatus() == QProcess::NormalExit ? process.exitCode()
+                                                                          : -1;
+        return {Outcome::failure(message),
+                isTwoStepRequest(request) && status == HelperVerb::logLineFailedStatus};
+    }
+
+    void finish(const RootResult& result) {
+        if (finished)
+            return;
+        finished = true;
+        if (!result.outcome)
+            reportFailure(result.outcome.message);
+        // Idle before the handler runs, so that it may start the next operation.
+        RootActivity::instance().setRunning(false);
+        if (!hasContext || context)
+            done(result);
+        deleteLater();
+    }
+
+    RootRequest request;
+    AgentEnvironment env;
+    QPointer<QObject> context;
+    bool hasContext = false;
+    std::function<void(const RootResult&)> done;
+    QString program;
+    bool finished = false;
+};
+
+RootActivity& RootActivity::instance() {
+    static RootActivity activity;
+    return activity;
+}
+
+void RootActivity::setRunning(bool running) {
+    if (active == running)
+        return;
+    active = running;
+    Q_EMIT runningChanged(running);
+}
+
+void RootActivity::waitUntilIdle() {
+    for (RootRun* run : findChildren<RootRun*>(Qt::FindDirectChildrenOnly)) {
+        if (run->process.state() != QProcess::NotRunning)
+            run->process.waitForFinished(-1);
+    }
+}
+
+namespace {} // namespace
 
 RootRequest serviceRequest(ServiceCommand command) {
     const char* verb = command == ServiceCommand::Start  ? "start"
@@ -88,29 +182,52 @@ RootRequest configurationRequest(const QByteArray& json) {
     return {{QLatin1String(HelperVerb::writeConfig)}, json};
 }
 
+RootRequest configurationWithLogLineRequest(const QByteArray& json, const QString& line) {
+    return {{QLatin1String(HelperVerb::writeConfig), QLatin1String(HelperVerb::withLogLine)},
+            line.toUtf8() + '\n' + json};
+}
+
 RootRequest logLineRequest(const QString& line) {
     return {{QLatin1String(HelperVerb::appendLog)}, line.toUtf8() + '\n'};
 }
 
-Outcome runServiceCommand(ServiceCommand command) {
-    return runPrivileged(serviceRequest(command));
+void runServiceCommand(ServiceCommand command, QObject* context, OutcomeHandler done) {
+    runPrivileged(serviceRequest(command), context,
+                  [done](const RootResult& result) { done(result.outcome); });
 }
 
-Outcome installConfiguration(const QByteArray& json) {
-    return runPrivileged(configurationRequest(json));
+void installConfiguration(const QByteArray& json, QObject* context, OutcomeHandler done) {
+    runPrivileged(configurationRequest(json), context,
+                  [done](const RootResult& result) { done(result.outcome); });
 }
 
-Outcome appendLogLine(const QString& line) {
-    return runPrivileged(logLineRequest(line));
+void installConfigurationWithLogLine(const QByteArray& json, const QString& line, QObject* context,
+                                     std::function<void(const StoreOutcome&)> done) {
+    runPrivileged(configurationWithLogLineRequest(json, line), context, [done](const RootResult& result) {
+        if (result.outcome)
+            done({Outcome::success(), Outcome::success()});
+        else if (result.firstStepDone)
+            done({Outcome::success(), result.outcome});
+        else
+            done({result.outcome, {}});
+    });
 }
 
-Outcome runPrivileged(const RootRequest& request) {
-    const AgentEnvironment& env = AgentEnvironment::current();
-    const Outcome outcome =
-        env.privilegedOverride ? env.privilegedOverride(request) : runBackend(request, env);
-    if (!outcome)
-        reportFailure(outcome.message);
-    return outcome;
+void appendLogLine(const QString& line, QObject* context, OutcomeHandler done) {
+    runPrivileged(logLineRequest(line), context, [done](const RootResult& result) { done(result.outcome); });
+}
+
+void runPrivileged(const RootRequest& request, QObject* context,
+                   std::function<void(const RootResult&)> done) {
+    if (RootActivity::instance().running()) {
+        // The controls that start one are disabled meanwhile; this is the last guard.
+        const Outcome busy =
+            Outcome::failure(QStringLiteral("another administrator operation is still running"));
+        QTimer::singleShot(0, context ? context : &RootActivity::instance(), [done, busy] { done(busy); });
+        return;
+    }
+    auto* run = new RootRun(request, context, std::move(done));
+    run->start();
 }
 
 QString rootCommandLine(const RootRequest& request, const AgentEnvironment& env) {
@@ -121,20 +238,41 @@ QString rootCommandLine(const RootRequest& request, const AgentEnvironment& env)
                : command == QLatin1String("stop") ? env.stopServiceCommand
                                                   : env.restartServiceCommand;
     }
+    const auto appendLine = [&env](QByteArray line) -> QString {
+        if (line.endsWith('\n'))
+            line.chop(1);
+        return QStringLiteral("printf '%s\\n' ") + shellQuote(QString::fromUtf8(line)) +
+               QStringLiteral(" >> ") + shellQuote(env.logPath);
+    };
     if (verb == QLatin1String(HelperVerb::writeConfig)) {
+        // With its log line first: the line, a line feed, then the configuration.
+        QByteArray json = request.input, line;
+        const bool withLine = request.arguments.value(1) == QLatin1String(HelperVerb::withLogLine);
+        if (withLine) {
+            const qsizetype end = json.indexOf('\n');
+            line = json.left(end);
+            json = json.mid(end + 1);
+        }
         // The new file is made beside config.json, so the final rename is atomic; on any failure
         // it is removed again and the old file stays.
         const QString folder = QFileInfo(env.configPath).path();
-        return QStringLiteral("t=$(mktemp ") + shellQuote(folder + QStringLiteral("/.config.json.XXXXXX")) +
-               QStringLiteral(") && printf '%s' ") + shellQuote(QString::fromUtf8(request.input)) +
-               QStringLiteral(" > \"$t\" && chmod 644 \"$t\" && mv -f \"$t\" ") + shellQuote(env.configPath) +
-               QStringLiteral(" || { [ -n \"$t\" ] && rm -f \"$t\"; exit 1; }");
+        QString commandLine =
+            QStringLiteral("t=$(mktemp ") + shellQuote(folder + QStringLiteral("/.config.json.XXXXXX")) +
+            QStringLiteral(") && printf '%s' ") + shellQuote(QString::fromUtf8(json)) +
+            QStringLiteral(" > \"$t\" && chmod 644 \"$t\" && mv -f \"$t\" ") + shellQuote(env.configPath) +
+            QStringLiteral(" || { [ -n \"$t\" ] && rm -f \"$t\"; exit 1; }");
+        if (withLine)
+            commandLine += QStringLiteral("; ") + appendLine(line) +
+                           QStringLiteral(" || exit %1").arg(HelperVerb::logLineFailedStatus);
+        return commandLine;
     }
-    QByteArray line = request.input;
-    if (line.endsWith('\n'))
-        line.chop(1);
-    return QStringLiteral("printf '%s\\n' ") + shellQuote(QString::fromUtf8(line)) + QStringLiteral(" >> ") +
-           shellQuote(env.logPath);
+    return appendLine(request.input);
+}
+
+int appleScriptExitStatus(const QByteArray& standardError) {
+    static const QRegularExpression status(QStringLiteral("\\((-?\\d+)\\)\\s*$"));
+    const QRegularExpressionMatch match = status.match(QString::fromUtf8(standardError));
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
 QString readableFailure(PrivilegeMethod method, const QByteArray& standardError) {

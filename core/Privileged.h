@@ -4,7 +4,10 @@
 #include "core/Outcome.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+
+#include <functional>
 
 enum class ServiceCommand { Start, Stop, Restart };
 
@@ -13,25 +16,67 @@ namespace HelperVerb {
 inline constexpr char service[] = "service";
 inline constexpr char writeConfig[] = "write-config";
 inline constexpr char appendLog[] = "append-log";
+// write-config's second form: the log line, a line feed, then the configuration. One run, and so
+// one authorisation, stores a registration and writes its line.
+inline constexpr char withLogLine[] = "with-log";
 inline constexpr qsizetype maxConfigBytes = 64 * 1024;
 inline constexpr qsizetype maxLogLineBytes = 8 * 1024;
+// The exit status of a write-config with-log run that stored the configuration but could not
+// write the line.
+inline constexpr int logLineFailedStatus = 3;
 } // namespace HelperVerb
 
-// The three operations on root-owned state. Each blocks until the administrator has answered the
-// prompt and the operation has ended, and reports how it ended.
-Outcome runServiceCommand(ServiceCommand command);
+// How storing a configuration with its log line ended: the store's outcome, and the line's once
+// the store has succeeded.
+struct StoreOutcome final {
+    Outcome stored;
+    Outcome logged;
+};
+
+using OutcomeHandler = std::function<void(const Outcome&)>;
+
+// Root operations never wait: each starts the backend and returns at once, and its handler runs
+// from the event loop once the administrator has answered and the operation has ended, unless
+// context is gone by then (the operation itself still runs to its end). Only one runs at a time;
+// while one runs, another is refused.
+void runServiceCommand(ServiceCommand command, QObject* context, OutcomeHandler done);
 // Replaces the configuration file with these bytes, mode 644.
-Outcome installConfiguration(const QByteArray& json);
+void installConfiguration(const QByteArray& json, QObject* context, OutcomeHandler done);
+// Replaces the configuration, then appends the line and a line feed to the activity log, in one
+// authorised run.
+void installConfigurationWithLogLine(const QByteArray& json, const QString& line, QObject* context,
+                                     std::function<void(const StoreOutcome&)> done);
 // Appends the line and a line feed to the activity log.
-Outcome appendLogLine(const QString& line);
+void appendLogLine(const QString& line, QObject* context, OutcomeHandler done);
 
 RootRequest serviceRequest(ServiceCommand command);
 RootRequest configurationRequest(const QByteArray& json);
+RootRequest configurationWithLogLineRequest(const QByteArray& json, const QString& line);
 RootRequest logLineRequest(const QString& line);
 
-// Runs a request through the current environment's backend. A failure also writes one line to
-// standard error.
-Outcome runPrivileged(const RootRequest& request);
+// Starts a request through the current environment's backend, as above. A failure also writes one
+// line to standard error.
+void runPrivileged(const RootRequest& request, QObject* context, std::function<void(const RootResult&)> done);
+
+// Whether a root operation is running, and when that changes. Controls that start one are
+// disabled meanwhile.
+class RootActivity final : public QObject {
+    Q_OBJECT
+public:
+    static RootActivity& instance();
+    bool running() const { return active; }
+    // Waits for the running operation to end (quitting); its handler still runs from the event
+    // loop afterwards.
+    void waitUntilIdle();
+
+Q_SIGNALS:
+    void runningChanged(bool running);
+
+private:
+    friend class RootRun;
+    void setRunning(bool running);
+    bool active = false;
+};
 
 // macOS: the root shell line that carries out a request. The service commands are the launchctl
 // lines as they stand; the configuration and the log line travel inside the line as single-quoted
@@ -40,3 +85,5 @@ QString rootCommandLine(const RootRequest& request, const AgentEnvironment& env)
 
 // The reason a person can read, from what a backend wrote to standard error.
 QString readableFailure(PrivilegeMethod method, const QByteArray& standardError);
+// osascript's exit status of the failed shell line ("… (3)"), else -1.
+int appleScriptExitStatus(const QByteArray& standardError);

@@ -4,6 +4,7 @@
 //
 //   tavrel-agent-helper [--root DIR] service start|stop|restart
 //   tavrel-agent-helper [--root DIR] write-config   < the configuration's JSON
+//   tavrel-agent-helper [--root DIR] write-config with-log < a log line, a line feed, the JSON
 //   tavrel-agent-helper [--root DIR] append-log     < one activity-log line
 //
 // --root DIR moves every path under DIR (tests and the demo); it is refused under pkexec, so that
@@ -31,7 +32,7 @@
 namespace {
 
 constexpr char usage[] =
-    "usage: tavrel-agent-helper [--root DIR] service start|stop|restart | write-config | "
+    "usage: tavrel-agent-helper [--root DIR] service start|stop|restart | write-config [with-log] | "
     "append-log";
 // Names of new configuration files between their link into the folder and the rename over
 // config.json; one left by a killed helper is removed by the next.
@@ -153,14 +154,31 @@ int createUnnamed(int folder, QByteArray& name, bool& named) {
     return ::openat(folder, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
-int writeConfig(const AgentEnvironment& env) {
-    QByteArray input;
-    if (const QString problem = readPayload(HelperVerb::maxConfigBytes, input); !problem.isEmpty())
-        return refuse(problem);
+QString configProblem(const QByteArray& input) {
+    if (input.size() > HelperVerb::maxConfigBytes)
+        return QStringLiteral("the input is larger than %1 KiB").arg(HelperVerb::maxConfigBytes / 1024);
     if (!AgentConfig::fromJson(input, true))
-        return refuse(QStringLiteral("the input is not a JSON object of exactly the seven configuration "
-                                     "members, each a string"));
+        return QStringLiteral("the input is not a JSON object of exactly the seven configuration members, "
+                              "each a string");
+    return {};
+}
 
+// Takes the final line feed off input, and says what is wrong when it is not one well-formed log
+// line.
+QString logLineProblem(QByteArray& input) {
+    if (input.size() > HelperVerb::maxLogLineBytes)
+        return QStringLiteral("the input is larger than %1 KiB").arg(HelperVerb::maxLogLineBytes / 1024);
+    if (input.endsWith('\n'))
+        input.chop(1);
+    if (input.contains('\n') || input.contains('\r'))
+        return QStringLiteral("the input holds more than one line");
+    if (!Logger::isWellFormedLine(QString::fromUtf8(input)))
+        return QStringLiteral("the line is not of the form [TIME] [LEVEL] message");
+    return {};
+}
+
+// Replaces the configuration with input, already checked by configProblem.
+int writeConfig(const AgentEnvironment& env, const QByteArray& input) {
     QString problem;
     const FileDescriptor folder(openFolderOf(env.configPath, problem));
     if (!folder.valid())
@@ -197,17 +215,8 @@ int writeConfig(const AgentEnvironment& env) {
     return 0;
 }
 
-int appendLog(const AgentEnvironment& env) {
-    QByteArray input;
-    if (const QString problem = readPayload(HelperVerb::maxLogLineBytes, input); !problem.isEmpty())
-        return refuse(problem);
-    if (input.endsWith('\n'))
-        input.chop(1);
-    if (input.contains('\n') || input.contains('\r'))
-        return refuse(QStringLiteral("the input holds more than one line"));
-    if (!Logger::isWellFormedLine(QString::fromUtf8(input)))
-        return refuse(QStringLiteral("the line is not of the form [TIME] [LEVEL] message"));
-
+// Appends a line already checked by logLineProblem.
+int appendLog(const AgentEnvironment& env, const QByteArray& input) {
     QString problem;
     const FileDescriptor folder(openFolderOf(env.logPath, problem));
     if (!folder.valid())
@@ -281,7 +290,38 @@ int main(int argc, char* argv[]) {
     const bool writesConfig = std::strcmp(verb, HelperVerb::writeConfig) == 0;
     if (!writesConfig && std::strcmp(verb, HelperVerb::appendLog) != 0)
         return refuse(QStringLiteral("unknown operation; expected service, write-config or append-log"));
-    if (extra != 0)
-        return refuse(QStringLiteral("%1 takes no arguments").arg(QString::fromLatin1(verb)));
-    return writesConfig ? writeConfig(env) : appendLog(env);
+    const bool withLogLine =
+        writesConfig && extra == 1 && std::strcmp(argv[next + 1], HelperVerb::withLogLine) == 0;
+    if (extra != 0 && !withLogLine)
+        return refuse(writesConfig ? QStringLiteral("write-config takes no argument but with-log")
+                                   : QStringLiteral("append-log takes no arguments"));
+
+    QByteArray input;
+    const qsizetype limit = !writesConfig ? HelperVerb::maxLogLineBytes
+                            : withLogLine ? HelperVerb::maxConfigBytes + HelperVerb::maxLogLineBytes
+                                          : HelperVerb::maxConfigBytes;
+    if (const QString problem = readPayload(limit, input); !problem.isEmpty())
+        return refuse(problem);
+    if (!writesConfig) {
+        if (const QString problem = logLineProblem(input); !problem.isEmpty())
+            return refuse(problem);
+        return appendLog(env, input);
+    }
+    // with-log: both payloads are checked before either file is touched.
+    QByteArray line;
+    if (withLogLine) {
+        const qsizetype end = input.indexOf('\n');
+        if (end < 0)
+            return refuse(QStringLiteral("the input holds no log line before the configuration"));
+        line = input.left(end);
+        input.remove(0, end + 1);
+        if (const QString problem = logLineProblem(line); !problem.isEmpty())
+            return refuse(problem);
+    }
+    if (const QString problem = configProblem(input); !problem.isEmpty())
+        return refuse(problem);
+    if (const int status = writeConfig(env, input); status != 0 || !withLogLine)
+        return status;
+    // The configuration is stored: a line that cannot be written is a failure of its own.
+    return appendLog(env, line) == 0 ? 0 : HelperVerb::logLineFailedStatus;
 }

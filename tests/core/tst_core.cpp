@@ -102,10 +102,27 @@ void TestCore::rootFailures() {
         sandbox.writeConfig(record(u"old"_s));
         const QStringList before = TestSandbox::snapshot(sandbox.path(u"var"_s));
         const Outcome outcome =
-            runPrivileged({QString::fromLatin1(failure.request).split(u' '), record(u"new"_s).toJson()});
+            await<RootResult>([&](auto done) {
+                runPrivileged({QString::fromLatin1(failure.request).split(u' '), record(u"new"_s).toJson()},
+                              nullptr, done);
+            }).outcome;
         const QRegularExpression reason(QRegularExpression::anchoredPattern(QLatin1String(failure.reason)));
         QVERIFY2(!outcome && reason.match(outcome.message).hasMatch(), qPrintable(outcome.message));
         QCOMPARE(TestSandbox::snapshot(sandbox.path(u"var"_s)), before);
+    }
+    // A configuration stored with its log line, where the line cannot be written: the record is
+    // stored all the same, and the failure says it was the line.
+    for (const PrivilegeMethod method : {osascript, helper}) {
+        TestSandbox sandbox;
+        useBackend(sandbox, method);
+        QVERIFY(QDir().mkpath(sandbox.environment().logPath)); // a folder where the log should be
+        const RootResult result = await<RootResult>([](auto done) {
+            runPrivileged(configurationWithLogLineRequest(record(u"new"_s).toJson(),
+                                                          u"[2026-12-07T10:00:00Z] [INFO] registered"_s),
+                          nullptr, done);
+        });
+        QVERIFY2(!result.outcome && result.firstStepDone, qPrintable(result.outcome.message));
+        QCOMPARE(AgentConfig::load(), record(u"new"_s));
     }
 }
 
@@ -145,7 +162,11 @@ void TestCore::hostileText() {
         text.replace(u"CANARY"_s, canary);
         const QByteArray log = sandbox.logBytes();
         const AgentConfig config = record(text);
-        QVERIFY2(AgentConfig::save(config) && Logger::append(text, u"INFO"_s), qPrintable(text));
+        // Stored with its log line in one run, as the flows store a registration.
+        const StoreOutcome stored =
+            await<StoreOutcome>([&](auto done) { AgentConfig::save(config, text, nullptr, done); });
+        QVERIFY2(stored.stored && stored.logged,
+                 qPrintable(text + stored.stored.message + stored.logged.message));
         QCOMPARE(AgentConfig::load(), config);
         QCOMPARE(sandbox.appendedInfoLines(log), QStringList{text.replace(u'\r', u' ').replace(u'\n', u' ')});
     }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The real pkexec and polkitd with our policy: a user whom the rules allow the append-log action,
-and deny write-config, runs the installed helper through pkexec.
+and write-config only as a registration stores it (with its log line), runs the installed helper
+through pkexec; each authorisation check is counted.
 
 Needs root and a machine without a desktop session of its own (CI): it starts a system D-Bus and
 polkitd when none runs, installs the helper, the policy, a rules file and a test user, and removes
@@ -27,10 +28,17 @@ LOG = AGENT_DIR / "activity.log"
 LINE = b"[2025-03-07T14:05:09Z] [INFO] written as root through pkexec\n"
 # Only its own action may let append-log through: the generic one is allowed for --root command
 # lines alone, which the helper must refuse.
+CONFIG = (b'{"computerID": "C-1", "token": "T-1", "clientID": "CL-1", "clientName": "Acme", '
+          b'"locationName": "", "apiBaseUrl": "https://h/api", "agentVersion": "1.0.0"}')
+REGISTERED = b"[2025-03-07T14:05:10Z] [INFO] Agent registered successfully. ComputerID: C-1\n"
+# Each check is counted in a file of the test's, written by a process polkitd starts as its own user.
 RULES_TEXT = """// Installed by the Tavrel agent's pkexec test, and removed by it.
 polkit.addRule(function(action, subject) {
     if (subject.user != "%(user)s") return polkit.Result.NOT_HANDLED;
-    if (action.id == "com.tavrel.agent.write-config") return polkit.Result.NO;
+    polkit.spawn(["/bin/sh", "-c", 'printf "%%s\\n" "$0" >>"$1"', action.id, "%(checks)s"]);
+    if (action.id == "com.tavrel.agent.write-config")
+        return action.lookup("command_line") == "%(helper)s write-config with-log" ? polkit.Result.YES
+                                                                                   : polkit.Result.NO;
     var yes = action.id == "com.tavrel.agent.append-log" || (action.id == "org.freedesktop.policykit.exec" &&
         action.lookup("command_line").indexOf("%(helper)s --root ") == 0);
     return yes ? polkit.Result.YES : polkit.Result.NOT_HANDLED;
@@ -71,7 +79,13 @@ def test(args):
             shutil.copy(source, target)
             undo.callback(target.unlink, missing_ok=True)
         helper.chmod(0o755)
-        RULES.write_text(RULES_TEXT % {"user": USER, "helper": helper})
+        counted = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-checks-"))
+        undo.callback(shutil.rmtree, counted)
+        counted.chmod(0o777)
+        checks = counted / "checks"
+        checks.touch(0o666)
+        checks.chmod(0o666)
+        RULES.write_text(RULES_TEXT % {"user": USER, "helper": helper, "checks": checks})
         undo.callback(RULES.unlink, missing_ok=True)
         added = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", USER])
         if added.returncode == 0:  # else it is there already
@@ -91,14 +105,21 @@ def test(args):
         h.wait_for("append-log to be allowed", lambda: as_user(helper, "append-log", stdin=LINE).returncode == 0, 20)
         info = LOG.stat()
         h.check(LOG.read_bytes() == LINE and info.st_uid == 0 and info.st_mode & 0o777 == 0o644, f"the log: {info}")
-        denied = as_user(helper, "write-config", stdin=b'{"computerID": "x"}')
+        denied = as_user(helper, "write-config", stdin=CONFIG)
         h.check(denied.returncode == 127 and b"Not authorized" in denied.stderr and
                 not (AGENT_DIR / "config.json").exists(), f"write-config: {denied.returncode} {denied.stderr!r}")
+        # A registration: the record and its log line in one run, one check of one action.
+        checks.write_text("")
+        stored = as_user(helper, "write-config", "with-log", stdin=REGISTERED + CONFIG)
+        h.check(stored.returncode == 0 and (AGENT_DIR / "config.json").read_bytes() == CONFIG and
+                LOG.read_bytes() == LINE + REGISTERED, f"write-config with-log: {stored.returncode} {stored.stderr!r}")
+        h.wait_for("the check to be counted", lambda: checks.read_text())
+        h.check(checks.read_text() == "com.tavrel.agent.write-config\n", f"checks: {checks.read_text()!r}")
         elsewhere = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))  # a --root the helper could write to
         undo.callback(shutil.rmtree, elsewhere)
         (elsewhere / AGENT_DIR.relative_to("/")).mkdir(parents=True)
         moved = as_user(helper, "--root", elsewhere, "append-log", stdin=LINE)
-        h.check(moved.returncode == 1 and not list(elsewhere.rglob("*.log")) and LOG.read_bytes() == LINE,
+        h.check(moved.returncode == 1 and not list(elsewhere.rglob("*.log")) and LOG.read_bytes() == LINE + REGISTERED,
                 f"the helper took --root under pkexec: {moved.returncode} {moved.stderr!r}")
 
 

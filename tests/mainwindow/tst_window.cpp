@@ -1,6 +1,7 @@
 // The main window and the status menu: a service button with its alert and re-check and what both
 // views then show, the setup sheet, the live log pane, what assistive technology and the keyboard meet
 // in the window and the sheet; without a system tray, the wait for one and the one main window.
+#include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/AppDelegate.h"
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowController.h"
@@ -9,9 +10,11 @@
 #include "Tavrel_Agent/StatusBarController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Logger.h"
+#include "core/Privileged.h"
 #include "support/TestSandbox.h"
 
 #include <QAccessible>
+#include <QDir>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -20,14 +23,18 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
-// One 3-second tick, now, with the display updates it queues; the timer itself is stopped, so that
-// from then on only the ticks and re-checks a test asks for change what the view shows.
-void tick(const QObject& view) {
-    child<QTimer>(view, "refreshTimer")->stop();
-    QVERIFY(QMetaObject::invokeMethod(child<QTimer>(view, "refreshTimer"), "timeout"));
+// One 3-second look, now, with the updates it queues; the timer itself is stopped, so that from
+// then on only the looks and re-checks a test asks for change what the views show.
+void tick(const AgentState& state) {
+    child<QTimer>(state, "refreshTimer")->stop();
+    QVERIFY(QMetaObject::invokeMethod(child<QTimer>(state, "refreshTimer"), "timeout"));
+    // The look's result, then what the views queue on it (the log pane's lines).
+    QCoreApplication::processEvents();
     QCoreApplication::processEvents();
 }
 
@@ -67,6 +74,7 @@ class TestWindow final : public QObject {
 private Q_SLOTS:
     void serviceButton_data();
     void serviceButton();
+    void rootOperationWaits();
     void setupSheetRefreshesWhenItEnds();
     void logPane();
     void accessibility_data();
@@ -75,13 +83,16 @@ private Q_SLOTS:
 };
 
 void TestWindow::serviceButton_data() {
-    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<QByteArray>("button"); // in the window, or an entry of the status menu
     QTest::addColumn<QString>("command");
     QTest::addColumn<bool>("succeeds");
     QTest::newRow("start") << QByteArray("btnStart") << u"service start"_s << true;
     QTest::newRow("start refused") << QByteArray("btnStart") << u"service start"_s << false;
     QTest::newRow("stop refused") << QByteArray("btnStop") << u"service stop"_s << false;
     QTest::newRow("restart refused") << QByteArray("btnRestart") << u"service restart"_s << false;
+    QTest::newRow("menu stop") << QByteArray("stopMenuItem") << u"service stop"_s << true;
+    QTest::newRow("menu stop refused") << QByteArray("stopMenuItem") << u"service stop"_s << false;
+    QTest::newRow("menu restart refused") << QByteArray("restartMenuItem") << u"service restart"_s << false;
 }
 
 void TestWindow::serviceButton() {
@@ -90,7 +101,7 @@ void TestWindow::serviceButton() {
     QFETCH(bool, succeeds);
     TestSandbox sandbox;
     QStringList alerts;
-    Dialogs::setHook([&](QMessageBox& box) { alerts << box.informativeText(); });
+    Dialogs::setHook([&](QMessageBox& box) { alerts << box.text() + u'|' + box.informativeText(); });
     const auto unhook = qScopeGuard([] { Dialogs::setHook({}); });
     AgentConfig config = AgentConfig::defaults();
     config.computerID = u"C-4&2"_s; // without a token; in the menu "&" is no mnemonic marker
@@ -99,23 +110,35 @@ void TestWindow::serviceButton() {
     const bool running = command != "service start"_L1;
     QVERIFY(!running || sandbox.startAgentProcess());
     sandbox.recordPrivilegedCommands(succeeds);
-    MainWindowController window;
-    StatusBarController menu;
-    tick(window);
+    AgentState state;
+    MainWindowController window(state);
+    StatusBarController menu(state);
+    tick(state);
 
-    auto* target = child<QPushButton>(window, button.constData());
-    target->click();
+    const bool fromMenu = button.endsWith("MenuItem");
+    if (fromMenu)
+        child<QAction>(*menu.trayMenu(), button.constData())->trigger();
+    else
+        child<QPushButton>(window, button.constData())->click();
+    QTRY_VERIFY(!RootActivity::instance().running());
     QCOMPARE(sandbox.privilegedCommands(), QStringList{command});
     running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess()); // what the re-check must see
-    QCoreApplication::processEvents(); // the alert opens once the click has been handled
-    // The reason the operation gave, under the action's message.
-    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{u"Not authorized"_s});
-    QVERIFY2(!target->isEnabled(), "re-enabled before the re-check");
-    child<QTimer>(window, "recheck")->start(0); // its time has come
+    QCoreApplication::processEvents(); // the alert opens once the outcome has been handled
+    // The same alert from the menu as from the window: the action's message, the operation's reason.
+    const QString failed = command == "service stop"_L1      ? u"Failed to stop the service."_s
+                           : command == "service restart"_L1 ? u"Failed to restart the service."_s
+                                                             : u"Failed to start the service. Check that "
+                                                               "the systemd service is installed."_s;
+    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized"_s});
+    if (!fromMenu)
+        QVERIFY2(!child<QPushButton>(window, button.constData())->isEnabled(),
+                 "re-enabled before the re-check");
+    auto* recheck = child<QTimer>(state, "recheck");
+    QCOMPARE(recheck->interval(), command == "service restart"_L1 ? 4000 : 1500);
+    recheck->start(0); // its time has come
     QTRY_COMPARE(child<QLabel>(window, "lblServiceStatus")->text(), running ? "Stopped"_L1 : "Running"_L1);
 
     // What both views show in the new state. Only the window wants a token as well as an ID.
-    tick(menu);
     QCOMPARE(child<QWidget>(window, "btnStart")->isEnabled(), running);
     QCOMPARE(child<QAction>(*menu.trayMenu(), "stopMenuItem")->isEnabled(), !running);
     QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")), Style::warningColor());
@@ -123,10 +146,77 @@ void TestWindow::serviceButton() {
              "ID: "_L1 + config.computerID);
 }
 
+// A root operation waiting for the administrator freezes nothing: the event loop turns, the window
+// paints, the menu opens and the state keeps being looked at; only another root operation waits.
+void TestWindow::rootOperationWaits() {
+    TestSandbox sandbox;
+    sandbox.setServiceDefinition(true);
+    QVERIFY(sandbox.startAgentProcess());
+    // The pkexec stand-in holds until the test writes to the FIFO "hold" in its folder.
+    QDir::setCurrent(sandbox.root());
+    QVERIFY(::mkfifo("hold", 0600) == 0);
+    QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
+    // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
+    const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
+    QStringList alerts;
+    Dialogs::setHook([&](QMessageBox& box) { alerts << box.informativeText(); });
+    const auto unhook = qScopeGuard([] { Dialogs::setHook({}); });
+    sandbox.changeEnvironment([](AgentEnvironment& e) {
+        e.privilegeMethod = PrivilegeMethod::Pkexec;
+        e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) + u"/pkexec"_s;
+    });
+    AgentState state;
+    MainWindowController window(state);
+    StatusBarController menu(state);
+    window.show();
+    tick(state);
+    QVERIFY(child<QPushButton>(window, "btnStop")->isEnabled());
+
+    child<QPushButton>(window, "btnStop")->click();
+    QVERIFY(RootActivity::instance().running());
+    struct Painted final : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } painted;
+    window.installEventFilter(&painted);
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    window.update();
+    QTRY_VERIFY(fired && painted.paints > 0);
+    menu.trayMenu()->popup({0, 0});
+    QTRY_VERIFY(menu.trayMenu()->isVisible());
+    menu.trayMenu()->hide();
+    for (const char* name : {"btnStart", "btnStop", "btnRestart"})
+        QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
+    QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
+    tick(state); // the state is still looked at
+    child<QPushButton>(window, "btnSettings")->click();
+    auto* sheet = window.findChild<SetupWindowController*>();
+    QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+    const Outcome second =
+        await<Outcome>([](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); });
+    QVERIFY(!second && TestSandbox::readFile(u"pkexec.runs"_s) == "run\n");
+
+    QFile hold(u"hold"_s);
+    QVERIFY(hold.open(QIODevice::WriteOnly) && hold.write("go\n") == 3);
+    hold.close();
+    QTRY_VERIFY(!RootActivity::instance().running());
+    QTRY_VERIFY(child<QPushButton>(window, "btnRestart")->isEnabled());
+    QVERIFY(child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled() &&
+            child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+    QCOMPARE(alerts, QStringList());
+}
+
 void TestWindow::setupSheetRefreshesWhenItEnds() {
     TestSandbox sandbox;
-    MainWindowController window;
-    tick(window);
+    AgentState state;
+    MainWindowController window(state);
+    tick(state);
     child<QPushButton>(window, "btnSettings")->click();
     QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
     QVERIFY(sheet && sheet->isVisible());
@@ -143,8 +233,9 @@ void TestWindow::logPane() {
     constexpr qsizetype cut = MainWindowText::longestLogLine;
     TestSandbox sandbox;
     sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + '\n');
-    MainWindowController window;
-    tick(window);
+    AgentState state;
+    MainWindowController window(state);
+    tick(state);
     auto* pane = child<QPlainTextEdit>(window, "logView");
     QScrollBar* scrollBar = pane->verticalScrollBar();
     // The last 80 lines less the debug ones, and of a long line its start.
@@ -156,7 +247,7 @@ void TestWindow::logPane() {
     const qsizetype size = burst.indexOf('\n') + 1, over = burst.size() - qsizetype(Logger::readLimit);
     scrollBar->setValue(0); // the user scrolled up to read
     sandbox.appendLog(burst);
-    tick(window);
+    tick(state);
     QCOMPARE(lines(pane->toPlainText().toUtf8()),
              QStringList{MainWindowText::logSkipped((over + size - 1) / size * size)} +
                  lines(burst).mid(30000 - 299, 299));
@@ -166,7 +257,7 @@ void TestWindow::logPane() {
     // A line whose start was not read shows its end.
     const QByteArray tooLong = QByteArray(Logger::readLimit, 'y') + "end";
     sandbox.appendLog(tooLong + '\n');
-    tick(window);
+    tick(state);
     QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u'\u2026' + QString::fromLatin1(tooLong.right(cut)));
 }
 
@@ -191,7 +282,8 @@ void TestWindow::accessibility() {
     AgentConfig registered = AgentConfig::defaults();
     registered.computerID = registered.token = u"C-42"_s;
     sandbox.writeConfig(form == "settings"_L1 ? registered : AgentConfig::defaults());
-    MainWindowController window;
+    AgentState state;
+    MainWindowController window(state);
     window.show();
     QWidget* shown = &window;
     if (form != "main"_L1) {
@@ -230,7 +322,7 @@ void TestWindow::withoutSystemTray() {
     QVERIFY(delegate.mainWindow() == window && window->isVisible() && !window->isMinimized());
     // Closing only hides it, still refreshing; with no tray to bring it back, that ends the app.
     window->close();
-    QVERIFY(!window->isVisible() && child<QTimer>(*window, "refreshTimer")->isActive());
+    QVERIFY(!window->isVisible() && child<QTimer>(*delegate.agentState(), "refreshTimer")->isActive());
     QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }

@@ -8,6 +8,7 @@
 #include "support/StubServer.h"
 #include "support/TestSandbox.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -40,6 +41,7 @@ struct Settings {
     // The record stored, its fields joined by "|" (URL: the one stored before); empty: the file is kept.
     QString storedAs = {};
     int reauthStatus = 200; // of the server's answer; 0: nothing answers (no server, or nothing sent)
+    int prompts = -1;       // administrator prompts in all; -1: one if a record was stored, else none
     bool does(const char16_t* action) const { return actions.contains(action); }
 };
 } // namespace
@@ -98,7 +100,15 @@ private Q_SLOTS:
         sandbox = std::make_unique<TestSandbox>();
         server = std::make_unique<StubServer>();
         sandbox->writeLog(logBefore);
+        // Root operations go through the pkexec stand-in, which counts its runs, to the real helper.
+        QDir::setCurrent(sandbox->root());
+        sandbox->changeEnvironment([](AgentEnvironment& e) {
+            e.privilegeMethod = PrivilegeMethod::Pkexec;
+            e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) + u"/pkexec"_s;
+        });
     }
+    // How often the administrator was asked.
+    static int prompts() { return int(TestSandbox::readFile(u"pkexec.runs"_s).count('\n')); }
     void cleanup() {
         Dialogs::setHook({});
         sheet.reset();
@@ -208,7 +218,7 @@ private Q_SLOTS:
             QVERIFY(statusIsError() && button("btnRegister")->isEnabled() && !finished->wait(1300));
             if (!storeRefused)
                 return;
-            QCOMPARE(sandbox->privilegedCommands(), QStringList{u"write-config"_s});
+            QCOMPARE(sandbox->privilegedCommands(), QStringList{u"write-config with-log"_s});
             if (c.then == u"discard")
                 QTest::keyClick(sheet.get(), Qt::Key_Escape);
             else
@@ -219,7 +229,8 @@ private Q_SLOTS:
                 return;
             sandbox->changeEnvironment([](AgentEnvironment& e) { e.privilegedOverride = {}; });
             button("btnRegister")->click();
-            QCOMPARE(status()->text(), registered);
+            QCOMPARE(status()->text(), u"Waiting for the administrator\u2026"_s);
+            QTRY_COMPARE(status()->text(), registered);
             QCOMPARE(server->requests().size(), size_t(1));
         }
         QCOMPARE(sent(u"/api/register/"_s),
@@ -229,6 +240,7 @@ private Q_SLOTS:
         QCOMPARE(logged(), QStringList{u"Agent registered successfully. ComputerID: C-1001 Client: "_s +
                                        c.sentClient + u" Location: "_s + c.sentLocation});
         QVERIFY(!QFile::exists(canary));
+        QCOMPARE(prompts(), 1); // the record and its log line in one authorised run
         closesAfter(800);
         sheet->closeSheet(); // the delayed close of an ended sheet does not end it again
         QCOMPARE(finished->count(), 1);
@@ -247,7 +259,7 @@ private Q_SLOTS:
         // The token goes into the record read when the answer arrives: a Save made meanwhile is kept,
         // and an identity unregistered meanwhile is not revived by the late token.
         QTest::newRow("save while re-authenticating")
-            << Settings{u"reauth save"_s, renewed, u"C-42|T-new|CL-new|Unassigned|Paris|http://127.0.0.1:9/elsewhere|7.7"_s};
+            << Settings{u"reauth save"_s, renewed, u"C-42|T-new|CL-new|Unassigned|Paris|http://127.0.0.1:9/elsewhere|7.7"_s, 200, 2};
         QTest::newRow("unregister while re-authenticating") << Settings{u"reauth unregister"_s,
             u"The registration changed while re-authenticating; nothing was stored."_s, u"|||Unassigned||URL|7.7"_s};
         QTest::newRow("unregister cancelled") << Settings{u"unregister cancel"_s, {}};
@@ -317,6 +329,8 @@ private Q_SLOTS:
                      QStringList({u"bob"_s, u" pw "_s, u"Acme"_s, u"Berlin"_s, u"C-42"_s}));
             QCOMPARE(field("txtReauthPass").isEmpty(), c.storedAs.contains(u"T-new"));
         }
+        // Each action that stores asks once, a re-authentication's log line included.
+        QCOMPARE(prompts(), c.prompts >= 0 ? c.prompts : int(!c.storedAs.isEmpty()));
         if (c.does(u"unregister") && !c.does(u"cancel") && c.reauthStatus)
             QCOMPARE(sent(u"/api/deregister/"_s, "token"), QStringList{before.token});
         QCOMPARE(logged(),

@@ -4,6 +4,7 @@
 #include "core/AgentEnvironment.h"
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,6 +20,20 @@ template <typename T> T* child(const QObject& parent, const char* name) {
     if (!found)
         qFatal("no %s named %s", T::staticMetaObject.className(), name);
     return found;
+}
+
+// Turns the event loop until the operation that start begins calls back, and returns what it gave:
+// root operations and server calls never wait, tests do.
+template <typename Result, typename Start> Result await(Start start) {
+    std::optional<Result> result;
+    QEventLoop loop;
+    start([&](const Result& given) {
+        result = given;
+        loop.quit();
+    });
+    if (!result)
+        loop.exec();
+    return *result;
 }
 
 // A throw-away agent installation under a temporary directory, installed as the process's

@@ -397,10 +397,17 @@ void SetupWindowController::onUnregister() {
     if (Dialogs::run(box) != proceed)
         return;
 
+    // The stored URL and token identify this computer, not what the fields show now. Without
+    // them the request would go out with an empty token, and the defaults be written back.
+    const std::optional<AgentConfig> read = AgentConfig::read();
+    if (!read) {
+        showStatus(QStringLiteral("The current settings could not be read; nothing was changed."),
+                   Style::errorColor());
+        return;
+    }
+    const AgentConfig stored = *read;
     setActionEnabled(btnUnregister, false);
     showStatus(QStringLiteral("Contacting server\u2026"), Style::successColor());
-    // The stored URL and token identify this computer, not what the fields show now.
-    const AgentConfig stored = AgentConfig::load();
     const QPointer<SetupWindowController> self(this);
     ApiClient::deregister(stored.apiBaseUrl, stored.token, calls.get(),
                           [self, stored](const std::optional<ApiError>& error) {
@@ -430,9 +437,10 @@ void SetupWindowController::deregistrationAnswered(const AgentConfig& sent,
                 setActionEnabled(btnUnregister, true);
                 return;
             }
+            // Half done when the server's part failed: a warning, not a success.
             showStatus(error ? QStringLiteral("Deregistered locally. Server: ") + error->errorDescription()
                              : QStringLiteral("Agent unregistered."),
-                       Style::successColor());
+                       error ? Style::warningColor() : Style::successColor());
             QTimer::singleShot(unregisterCloseDelayMs, this, &SetupWindowController::closeSheet);
         });
 }

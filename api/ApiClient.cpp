@@ -30,8 +30,8 @@ QString agentVersion() {
     return appVersion();
 }
 
-void setTransferTimeout(int milliseconds) {
-    ApiTransport::setTransferTimeout(milliseconds);
+void setTimeouts(int silenceMs, int deadlineMs) {
+    ApiTransport::setTimeouts(silenceMs, deadlineMs);
 }
 
 void registerAgent(const QString& apiBaseUrl, const QString& username, const QString& password,
@@ -60,7 +60,8 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
 
     ApiTransport::postJSON(
         QStringLiteral("register/"), apiBaseUrl, body, context,
-        [completion = std::move(completion)](const ApiTransport::PostOutcome& outcome) {
+        [completion = std::move(completion),
+         renewing = existingComputerID.has_value()](const ApiTransport::PostOutcome& outcome) {
             if (const ApiError* error = std::get_if<ApiError>(&outcome)) {
                 completion(*error);
                 return;
@@ -69,6 +70,15 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
             const std::optional<QString> computerID = stringMember(response.object, "computerID");
             const std::optional<QString> token = stringMember(response.object, "token");
             if (response.statusCode == 200 && computerID && token) {
+                // An empty identity registers nothing: the agent would count as unregistered. A
+                // renewal keeps the stored computer ID, so only its token must be there.
+                if (token->isEmpty() || (!renewing && computerID->isEmpty())) {
+                    completion(ApiError::serverError(
+                        200, renewing ? QStringLiteral("The server's answer did not include a token.")
+                                      : QStringLiteral("The server's answer did not include a computer ID "
+                                                       "and a token.")));
+                    return;
+                }
                 completion(RegisterResult{*computerID, *token,
                                           stringMember(response.object, "clientID").value_or(QString())});
                 return;

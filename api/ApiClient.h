@@ -40,7 +40,7 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
 void deregister(const QString& apiBaseUrl, const QString& token, const QObject* context,
                 DeregisterCompletion completion);
 
-// The longest wait for data before a request fails; 30 s unless a test shortens it.
-void setTransferTimeout(int milliseconds);
+// The longest wait for data (30 s) and the longest exchange (60 s), unless a test shortens them.
+void setTimeouts(int silenceMs, int deadlineMs);
 
 } // namespace ApiClient

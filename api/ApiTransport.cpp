@@ -9,7 +9,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QSslError>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -66,7 +68,8 @@ QByteArray userAgent() {
 
 namespace {
 
-std::atomic<int> transferTimeoutMs{30000};
+std::atomic<int> silenceMs{silenceLimitMs};
+std::atomic<int> exchangeDeadlineMs{deadlineMs};
 
 // One manager for the process, made on first use in the calling thread (the main thread here)
 // and owned by the application object, so it goes away with it.
@@ -87,24 +90,25 @@ QNetworkAccessManager* sharedManager() {
 }
 
 const QString couldNotParse = QStringLiteral("Could not parse server response");
+const QString timedOut = QStringLiteral("The request timed out.");
 
 // Qt turns 4xx and 5xx answers into content, protocol or server errors although the answer
 // arrived whole; those are judged by their body like any other answer. Failures of the
-// exchange itself (connection, DNS, TLS, time-out, redirects refused, a cut-off body) stay
-// transport failures.
+// exchange itself (connection, DNS, TLS, time-out, redirects refused, a cut-off body) and
+// answers of a proxy (a 407 among them) stay transport failures.
 bool isTransportFailure(QNetworkReply::NetworkError error, bool hasHttpStatus) {
     if (error == QNetworkReply::NoError)
         return false;
     if (!hasHttpStatus)
         return true;
-    return error < QNetworkReply::ProxyConnectionRefusedError ||
-           error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
+    return error < QNetworkReply::ContentAccessDenied || error == QNetworkReply::ProtocolUnknownError ||
+           error == QNetworkReply::ProtocolFailure;
 }
 
-PostOutcome judgeReply(QNetworkReply* reply, const QByteArray& body) {
+PostOutcome judgeReply(QNetworkReply* reply, const QByteArray& body, const QString& sslProblem) {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (isTransportFailure(reply->error(), status.isValid()))
-        return ApiError::networkError(reply->errorString());
+        return ApiError::networkError(networkErrorText(reply->error(), reply->url().host(), sslProblem));
     Json object = Json::parse(body.constBegin(), body.constEnd(), nullptr, false);
     if (object.is_discarded() || !object.is_object())
         return ApiError::parseError(couldNotParse);
@@ -116,6 +120,8 @@ struct Exchange final {
     PostCompletion completion;
     QByteArray body;
     bool oversized = false;
+    bool pastDeadline = false;
+    QString sslProblem; // the first reason Qt gave for refusing the server's certificate
     std::atomic<bool> cancelled = false;
     QPointer<QNetworkReply> reply;             // once sent
     QMetaObject::Connection cancelWithContext; // to the context's destroyed()
@@ -145,19 +151,36 @@ void send(const QUrl& url, const QByteArray& payload, const std::shared_ptr<Exch
     // HTTP/1.1 only: aborting a reply then closes its connection, where HTTP/2 would only reset
     // the stream and keep the connection open.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setTransferTimeout(transferTimeoutMs.load());
+    // No connection is kept for a next request: calls are rare, and one given up during its TLS
+    // handshake would stay open in Qt's cache until it expired.
+    request.setAttribute(QNetworkRequest::ConnectionCacheExpiryTimeoutSecondsAttribute, 0);
+    // Qt's own limit on silence ends the reply as if cancelled; nobody cancels a call but by
+    // dropping it, so that is read as the time-out it is.
+    request.setTransferTimeout(silenceMs.load());
 
     QNetworkReply* reply = sharedManager()->post(request, payload);
     exchange->reply = reply;
+    // However the answer trickles in, the exchange ends in time. Aborting closes the connection.
+    QTimer::singleShot(exchangeDeadlineMs.load(), reply, [reply, exchange] {
+        exchange->pastDeadline = true;
+        reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [exchange](const QList<QSslError>& errors) {
+        if (exchange->sslProblem.isEmpty() && !errors.isEmpty())
+            exchange->sslProblem = errors.first().errorString();
+    });
     // Qt's network thread reads the socket for as long as data is waiting there before it looks
     // at its queue, where our abort waits: against a fast endless answer, until the server stops.
     // A read buffer holds it to that many bytes ahead of us. Set right now, the size would be
     // lost: the reply hands it to its network thread only after starting, in an event already
     // queued here. Queued behind that one, it gets there before any answer is read, since that
     // thread first fetches the request's body from this one. Qt never hands us a redirect's
-    // body, so the buffer must hold a whole one.
+    // body, so the buffer must hold a whole one. A 401 or 407 answer Qt keeps to itself until it
+    // has all of it, then hands over what fits in the buffer and reports the end at once, the
+    // rest dropped: so the buffer holds more than any answer within the limit.
     QMetaObject::invokeMethod(
-        reply, [reply] { reply->setReadBufferSize(ApiTransport::maxResponseBytes); }, Qt::QueuedConnection);
+        reply, [reply] { reply->setReadBufferSize(2 * ApiTransport::maxResponseBytes); },
+        Qt::QueuedConnection);
 
     // An answer past the limit, declared or counted, ends the exchange at once.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, exchange] {
@@ -188,8 +211,10 @@ void send(const QUrl& url, const QByteArray& payload, const std::shared_ptr<Exch
             else
                 exchange->body += reply->readAll();
         }
-        const PostOutcome outcome = exchange->oversized ? PostOutcome(ApiError::parseError(couldNotParse))
-                                                        : judgeReply(reply, exchange->body);
+        const PostOutcome outcome = exchange->pastDeadline ? PostOutcome(ApiError::networkError(timedOut))
+                                    : exchange->oversized
+                                        ? PostOutcome(ApiError::parseError(couldNotParse))
+                                        : judgeReply(reply, exchange->body, exchange->sslProblem);
         exchange->body.clear();
         completion(outcome);
     });
@@ -241,8 +266,49 @@ void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& bo
         Qt::AutoConnection);
 }
 
-void setTransferTimeout(int milliseconds) {
-    transferTimeoutMs.store(milliseconds);
+QString networkErrorText(int qtNetworkError, const QString& host, const QString& sslProblem) {
+    switch (QNetworkReply::NetworkError(qtNetworkError)) {
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("The server refused the connection.");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("The server closed the connection before its answer was complete.");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("The server %1 could not be found.").arg(host);
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError: // Qt's limit on silence
+    case QNetworkReply::ProxyTimeoutError:
+        return timedOut;
+    case QNetworkReply::SslHandshakeFailedError:
+        if (sslProblem.isEmpty())
+            return QStringLiteral("A secure connection to the server could not be made.");
+        return QStringLiteral("A secure connection to the server could not be made: ") + sslProblem +
+               (sslProblem.endsWith(u'.') ? QString() : QStringLiteral("."));
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::BackgroundRequestNotAllowedError:
+        return QStringLiteral("The network connection was lost.");
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("The server redirected the request too many times.");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("The server redirected the request to another server; it was not followed.");
+    case QNetworkReply::ProxyConnectionRefusedError:
+        return QStringLiteral("The proxy server refused the connection.");
+    case QNetworkReply::ProxyConnectionClosedError:
+        return QStringLiteral("The proxy server closed the connection.");
+    case QNetworkReply::ProxyNotFoundError:
+        return QStringLiteral("The proxy server could not be found.");
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return QStringLiteral("The proxy server asks for a user name and password.");
+    case QNetworkReply::ProtocolFailure:
+        return QStringLiteral("The server's answer was not valid HTTP.");
+    default:
+        return QStringLiteral("The exchange with the server failed.");
+    }
+}
+
+void setTimeouts(int silence, int deadline) {
+    silenceMs.store(silence);
+    exchangeDeadlineMs.store(deadline);
 }
 
 } // namespace ApiTransport

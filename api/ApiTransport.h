@@ -49,7 +49,15 @@ using PostCompletion = std::function<void(const PostOutcome&)>;
 void postJSON(const QString& endpoint, const QString& apiBaseUrl, const Json& body, const QObject* context,
               PostCompletion completion);
 
-// The longest wait for data before a request fails; 30 s unless a test shortens it.
-void setTransferTimeout(int milliseconds);
+// How long an exchange may go without data, and how long it may last in all from when it is sent.
+inline constexpr int silenceLimitMs = 30 * 1000;
+inline constexpr int deadlineMs = 60 * 1000;
+
+// A short plain text for a failure of the exchange itself, in the words the user reads. The host
+// names the server in "not found"; sslProblem, when known, says why a secure connection failed.
+QString networkErrorText(int qtNetworkError, const QString& host, const QString& sslProblem = {});
+
+// The two limits above, unless a test shortens them.
+void setTimeouts(int silenceMs, int deadlineMs);
 
 } // namespace ApiTransport

@@ -14,6 +14,7 @@ namespace {
 
 const char* const answerOk = R"({"computerID":"C","token":"T","clientID":"K"})";
 const char* const parseFailure = "Parse error: Could not parse server response";
+const char* const timedOut = "The request timed out.";
 const QString password = u" p@ss \"w\\o'rd\" ünï "_s;
 constexpr size_t limit = ApiTransport::maxResponseBytes;
 
@@ -26,24 +27,28 @@ QString describe(const ApiClient::RegisterOutcome& outcome) {
                   : std::get<ApiError>(outcome).errorDescription();
 }
 
+// clang-format off
+enum Kind { plain, deregistration, reauth, silentConnect, silentRequest, drip, exact, over, unframed401,
+            otherOrigin, bigRedirect, selfSigned, remote };
+// clang-format on
+
 // Every outcome the call's completion received, joined by " + ", after "sync " when it came before
 // the call returned.
-QString call(const QString& base, bool deregister = false) {
+QString call(const QString& base, Kind kind = plain) {
     auto outcomes = std::make_shared<QStringList>();
     const auto done = [outcomes](const auto& outcome) {
         *outcomes << describe(outcome);
     };
-    if (deregister)
+    if (kind == deregistration)
         ApiClient::deregister(base, u"tok-1"_s, nullptr, done);
     else
-        ApiClient::registerAgent(base, u"alice"_s, password, {}, u"Lab"_s, std::nullopt, nullptr, done);
+        ApiClient::registerAgent(base, u"alice"_s, password, {}, u"Lab"_s,
+                                 kind == reauth ? std::optional(u"C-42"_s) : std::nullopt, nullptr, done);
     const QString sync = outcomes->isEmpty() ? QString() : u"sync "_s;
     if (QTest::qWaitFor([&] { return !outcomes->isEmpty(); }, 15000))
         QTest::qWait(30); // a second completion would show up here
     return sync + outcomes->join(u" + "_s);
 }
-
-enum Kind { plain, deregistration, silent, exact, over, otherOrigin, bigRedirect, selfSigned, remote };
 
 } // namespace
 
@@ -66,7 +71,7 @@ private Q_SLOTS:
         QVERIFY(openssl.waitForFinished(30000));
         QVERIFY2(openssl.exitCode() == 0, openssl.readAll().constData());
     }
-    void cleanup() { ApiClient::setTransferTimeout(30000); }
+    void cleanup() { ApiClient::setTimeouts(ApiTransport::silenceLimitMs, ApiTransport::deadlineMs); }
 
     // The headers, the path and the body of a new registration without a client name as the server
     // receives them: compact JSON, its members in order.
@@ -94,8 +99,8 @@ private Q_SLOTS:
         QCOMPARE(body["osType"], "Linux");
     }
 
-    // How each answer, or its absence, ends a call: exactly one outcome, and nothing of the
-    // password for another origin.
+    // How each answer, or its absence, ends a call: exactly one outcome, nothing of the password for
+    // another origin, and a connection the client had to give up closed.
     void outcomes_data() {
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("status");
@@ -107,12 +112,21 @@ private Q_SLOTS:
         QTest::newRow("200 empty body") << int(plain) << 200 << "" << parseFailure;
         QTest::newRow("201 complete") << int(plain) << 201 << answerOk << "Registration failed (HTTP 201).";
         QTest::newRow("deregister 404 object") << int(deregistration) << 404 << R"({"message":"Unknown"})" << "ok";
-        QTest::newRow("never answers") << int(silent) << 0 << "" << "Operation canceled";
+        // An answer that registers nothing is no success.
+        QTest::newRow("200 with an empty computer ID") << int(plain) << 200 << R"({"computerID":"","token":"T"})" << "The server's answer did not include a computer ID and a token.";
+        QTest::newRow("re-authentication, 200 with an empty token") << int(reauth) << 200 << R"({"computerID":"C","token":""})" << "The server's answer did not include a token.";
+        // Silence ends a call after its limit (shortened here), a drip at the deadline (shortened).
+        QTest::newRow("silent after connect") << int(silentConnect) << 0 << "" << timedOut;
+        QTest::newRow("silent after the request") << int(silentRequest) << 0 << "" << timedOut;
+        QTest::newRow("a drip without end") << int(drip) << 0 << "" << timedOut;
         QTest::newRow("exactly the size limit") << int(exact) << 0 << "" << "ok C|T|";
         QTest::newRow("a byte over the size limit") << int(over) << 0 << "" << parseFailure;
-        QTest::newRow("redirect to another origin") << int(otherOrigin) << 0 << "" << "Insecure redirect";
+        // Qt holds a 401 back until it has all of it; without a length it still arrives whole.
+        QTest::newRow("401 near the limit, chunked") << int(unframed401) << 401 << "chunked" << "Bad password.";
+        QTest::newRow("401 near the limit, ended by closing") << int(unframed401) << 401 << "closing" << "Bad password.";
+        QTest::newRow("redirect to another origin") << int(otherOrigin) << 0 << "" << "The server redirected the request to another server; it was not followed.";
         QTest::newRow("redirect with a large body") << int(bigRedirect) << 0 << "" << "ok C|T|K";
-        QTest::newRow("self-signed certificate") << int(selfSigned) << 0 << "" << "SSL handshake failed";
+        QTest::newRow("self-signed certificate") << int(selfSigned) << 0 << "" << "A secure connection to the server could not be made: The certificate is self-signed";
         // Plain http goes to this machine only, so that passwords never cross the network in clear text.
         for (const char* host : {"a.b", "localhost.a.b", "128.0.0.1"})
             QTest::addRow("http to %s", host) << int(remote) << 0 << host << "sync HTTPS is required: http://";
@@ -125,15 +139,25 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         StubServer other;
         StubServer server(kind == selfSigned ? certificate : std::string(), key);
+        SilentServer silent;
         server.answer({.status = status, .body = body.toStdString()});
-        if (kind == silent) {
-            server.answer({.body = answerOk, .delayMs = 1000});
-            ApiClient::setTransferTimeout(200);
+        if (kind == silentConnect || kind == silentRequest) {
+            ApiClient::setTimeouts(200, ApiTransport::deadlineMs);
+        } else if (kind == drip) {
+            // 64 KiB at once, then a byte every 10 ms: never silent for long.
+            server.answer({.endlessFastBytes = 1});
+            ApiClient::setTimeouts(ApiTransport::silenceLimitMs, 300);
         } else if (kind == exact || kind == over) {
             // A complete answer: read whole, it succeeds.
             const std::string head = "{\"computerID\":\"C\",\"token\":\"T\",\"pad\":\"";
             server.answer(
                 {.body = head + std::string(limit + (kind == over) - head.size() - 2, 'x') + "\"}"});
+        } else if (kind == unframed401) {
+            const std::string head = "{\"message\":\"Bad password.\",\"pad\":\"";
+            server.answer(
+                {.status = 401,
+                 .body = head + std::string(limit - 1000 - head.size() - 2, 'x') + "\"}",
+                 .framing = body == u"chunked" ? StubServer::Answer::chunked : StubServer::Answer::closing});
         } else if (kind == otherOrigin) {
             server.answer({.status = 307, .location = other.url().toStdString() + "/register/"});
         } else if (kind == bigRedirect) {
@@ -142,10 +166,17 @@ private Q_SLOTS:
                 {.status = 307, .body = std::string(512 * 1024, ' '), .location = "/api/v2/register/"});
             server.answer({.body = answerOk}, "/api/v2/register/");
         }
-        const QString outcome =
-            call(kind == remote ? u"http://%1/api"_s.arg(body) : server.url(), kind == deregistration);
+        const QString base = kind == remote          ? u"http://%1/api"_s.arg(body)
+                             : kind == silentConnect ? silent.url(true)
+                             : kind == silentRequest ? silent.url(false)
+                                                     : server.url();
+        const QString outcome = call(base, Kind(kind));
         QVERIFY2(outcome.startsWith(expected) && !outcome.contains(u" + "_s), qPrintable(outcome));
         QVERIFY(other.requests().empty());
+        if (kind == silentConnect || kind == silentRequest)
+            QTRY_VERIFY(silent.received > 0 && silent.closed);
+        if (kind == drip)
+            QTRY_VERIFY(server.endlessClosed);
     }
 
     // An answer without end, in rounds, since the client's hang-up races Qt's network thread. The

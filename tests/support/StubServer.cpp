@@ -1,5 +1,11 @@
 #include "support/StubServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 StubServer::StubServer(const std::string& certificate, const std::string& key)
     : server(certificate.empty() ? std::make_unique<httplib::Server>()
                                  : std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str()))
@@ -22,8 +28,10 @@ StubServer::StubServer(const std::string& certificate, const std::string& key)
             response.set_header("Location", answer.location);
         // A type the server does not compress: every byte crosses the socket as written.
         const char* const type = "application/octet-stream";
-        if (answer.endlessFastBytes == 0)
+        if (answer.endlessFastBytes == 0 && answer.framing == Answer::length)
             return response.set_content(answer.body, type);
+        if (answer.endlessFastBytes == 0)
+            return serveUnframed(response, answer);
         response.set_chunked_content_provider(
             type,
             [this, fast = answer.endlessFastBytes](size_t, httplib::DataSink& sink) {
@@ -50,6 +58,21 @@ StubServer::~StubServer() {
     thread.join();
 }
 
+void StubServer::serveUnframed(httplib::Response& response, const Answer& answer) {
+    const char* const type = "application/octet-stream";
+    // In 64 KiB pieces, as a server that streams its answer would send it.
+    auto provider = [body = answer.body](size_t offset, httplib::DataSink& sink) {
+        if (offset < body.size())
+            return sink.write(body.data() + offset, std::min<size_t>(64 * 1024, body.size() - offset));
+        sink.done();
+        return true;
+    };
+    if (answer.framing == Answer::chunked)
+        response.set_chunked_content_provider(type, provider);
+    else
+        response.set_content_provider(type, provider);
+}
+
 void StubServer::answer(const Answer& answer, const std::string& path) {
     const std::lock_guard lock(mutex);
     answers[path] = answer;
@@ -58,4 +81,46 @@ void StubServer::answer(const Answer& answer, const std::string& path) {
 std::vector<StubServer::Request> StubServer::requests() const {
     const std::lock_guard lock(mutex);
     return received;
+}
+
+SilentServer::SilentServer()
+    : listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return;
+    port = ntohs(address.sin_port);
+    // One connection: read it until the client hangs up. Polls briefly, so that the destructor is
+    // never kept waiting.
+    thread = std::thread([this] {
+        pollfd waiting{listener, POLLIN, 0};
+        while (!stopping && ::poll(&waiting, 1, 20) <= 0) {
+        }
+        const int connection = stopping ? -1 : ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0)
+            return;
+        pollfd reading{connection, POLLIN, 0};
+        while (!stopping) {
+            if (::poll(&reading, 1, 20) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
+            if (count <= 0) {
+                closed = true;
+                break;
+            }
+            received += size_t(count);
+        }
+        ::close(connection);
+    });
+}
+
+SilentServer::~SilentServer() {
+    stopping = true;
+    if (thread.joinable())
+        thread.join();
+    ::close(listener);
 }

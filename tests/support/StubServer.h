@@ -14,6 +14,8 @@ public:
         std::string body = "{}";
         std::string location = {}; // a redirect to there, when set ("= {}": no warning when left out)
         int delayMs = 0;
+        // How the body is delimited: by a Content-Length, in chunks, or by closing the connection.
+        enum Framing { length, chunked, closing } framing = length;
         // When set, an answer without end: 64 KiB blocks until this many bytes are out, then a
         // byte every 10 ms.
         size_t endlessFastBytes = 0;
@@ -38,6 +40,8 @@ public:
     std::atomic<bool> endlessClosed = false;
 
 private:
+    void serveUnframed(httplib::Response& response, const Answer& answer);
+
     std::unique_ptr<httplib::Server> server;
     bool tls = false;
     int port = 0;
@@ -45,4 +49,26 @@ private:
     mutable std::mutex mutex;
     std::map<std::string, Answer> answers;
     std::vector<Request> received;
+};
+
+// A listener on 127.0.0.1 that takes connections and reads whatever arrives, but never says a word:
+// not even the TLS handshake's answer.
+class SilentServer final {
+public:
+    SilentServer();
+    ~SilentServer();
+
+    // The base URL, ending in "/api".
+    QString url(bool tls) const {
+        return QStringLiteral("http%1://127.0.0.1:%2/api").arg(tls ? "s" : "").arg(port);
+    }
+    std::atomic<size_t> received = 0;
+    // Whether the client has hung up.
+    std::atomic<bool> closed = false;
+
+private:
+    int listener = -1;
+    int port = 0;
+    std::atomic<bool> stopping = false;
+    std::thread thread;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Tavrel_Agent/MainWindowDisplay.h"
+
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -65,6 +67,7 @@ private:
     QPointer<SetupWindowController> setupWindowController;
     QPlainTextEdit* logView = nullptr;
     quint64 logOffset = 0;
+    LogPaneLines logLines;
     bool logPaneFilled = false; // some line has been queued for the pane
     QTimer* refreshTimer = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "core/AgentEnvironment.h"
 #include "core/Privileged.h"
+#include "core/TextCheck.h"
 #include "core/Version.h"
 
 #include <QFile>
@@ -49,6 +50,10 @@ const AgentConfig& AgentConfig::defaults() {
 }
 
 std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json, bool exactMembers) {
+    // The parser takes a NUL for the end of its input and skips a byte-order mark; the agent's
+    // reader does neither.
+    if (!TextCheck::documentProblem(json).isEmpty())
+        return std::nullopt;
     // Counts the top level's members as written, so that a member given twice is seen.
     std::size_t written = 0;
     const nlohmann::json::parser_callback_t countMembers =
@@ -67,7 +72,7 @@ std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json, bool ex
         const auto found = document.find(member.key);
         if (found == document.end() || !found->is_string())
             return std::nullopt;
-        config.*member.field = QString::fromStdString(found->get<std::string>());
+        config.*member.field = TextCheck::decode(found->get_ref<const std::string&>());
     }
     return config;
 }
@@ -92,5 +97,10 @@ std::optional<AgentConfig> AgentConfig::read() {
 }
 
 Outcome AgentConfig::save(const AgentConfig& config) {
-    return installConfiguration(config.toJson());
+    const QByteArray json = config.toJson();
+    // A value that cannot be written as it is (a lone surrogate) is refused here, before anyone
+    // is asked for a password.
+    if (fromJson(json, true) != config)
+        return Outcome::failure(QStringLiteral("a setting holds text that cannot be stored as it is"));
+    return installConfiguration(json);
 }

@@ -30,10 +30,12 @@ struct AgentConfig final {
     // The file's record, or nothing when it cannot be read as one: for writers, which must not
     // replace a record they could not read.
     static std::optional<AgentConfig> read();
-    // Replaces the file through the administrator-authorised install, and says how that ended.
+    // Replaces the file through the administrator-authorised install, and says how that ended. A
+    // record that would not read back exactly is refused before anything runs.
     static Outcome save(const AgentConfig& config);
 
-    // Strict: a JSON object with all seven members as strings, else nothing. Other members are
+    // Strict: one JSON object and nothing after it, UTF-8 without a byte-order mark or a NUL byte,
+    // with all seven members as strings, else nothing. Values are kept exactly. Other members are
     // ignored, unless exactMembers asks for the seven and nothing else, each once.
     static std::optional<AgentConfig> fromJson(const QByteArray& json, bool exactMembers = false);
     // Pretty-printed, the seven members in field order.

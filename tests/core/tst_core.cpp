@@ -104,6 +104,14 @@ void TestCore::rootFailures() {
         QVERIFY2(!outcome && reason.match(outcome.message).hasMatch(), qPrintable(outcome.message));
         QCOMPARE(TestSandbox::snapshot(sandbox.path(u"var"_s)), before);
     }
+    // What the helper would refuse fails with its reason before any prompt: pkexec never starts.
+    TestSandbox sandbox;
+    useBackend(sandbox, pkexec);
+    const Outcome lone = AgentConfig::save(record(QString(QChar(0xD800)))),
+                  lower = Logger::append(u"x"_s, u"info"_s);
+    QVERIFY2(!lone && !lower && lower.message.endsWith(u"of the form [TIME] [LEVEL] message"_s),
+             qPrintable(lower.message));
+    QVERIFY(!QFile::exists(u"pkexec.last"_s));
 }
 
 void TestCore::hostileText_data() {

@@ -28,33 +28,7 @@ namespace {
 constexpr int initialLogLines = 80;
 constexpr int maxLogLines = 300;
 constexpr int logFontPixelSize = 8;
-
-// Of a very long line the pane shows its start, which says what it is, or the end of a line whose
-// start was not read, and marks where it is cut.
-QString shownLine(const QString& line) {
-    constexpr qsizetype longest = MainWindowText::longestLogLine;
-    if (line.size() <= longest)
-        return line;
-    const QChar mark(Logger::cutMark);
-    if (line.startsWith(mark)) {
-        const qsizetype length = line.at(line.size() - longest).isLowSurrogate() ? longest - 1 : longest;
-        return mark + line.right(length);
-    }
-    const qsizetype length = line.at(longest - 1).isHighSurrogate() ? longest - 1 : longest;
-    return line.left(length) + mark;
-}
-
-// Debug lines are for the agent's developers, not for the person at the computer.
-QStringList shownLines(const QStringList& lines) {
-    QStringList shown;
-    shown.reserve(lines.size());
-    for (const QString& line : lines) {
-        if (!line.isEmpty() && !line.contains(QLatin1String("[DEBUG]")))
-            shown.append(shownLine(line));
-    }
-    return shown;
-}
-
+constexpr quint64 cutMarkBytes = 3; // U+2026 in UTF-8
 } // namespace
 
 MainWindowController::MainWindowController(AgentState& agentState)
@@ -253,21 +227,28 @@ void MainWindowController::openSettings() {
 }
 
 void MainWindowController::initLogTail() {
-    appendLog(shownLines(Logger::lastLines(initialLogLines)));
-    // Followed from here on; what was written between the two reads is not shown.
-    logOffset = Logger::endOffset();
+    const LogChunk chunk = Logger::lastChunk(initialLogLines);
+    appendLog(logLines.take(chunk));
+    // Followed from here on.
+    logOffset = chunk.newOffset;
 }
 
 void MainWindowController::tailLogFile() {
-    LogChunk chunk = Logger::tail(logOffset);
+    const LogChunk chunk = Logger::tail(logOffset);
+    if (chunk.newOffset == logOffset && chunk.lines.isEmpty())
+        return; // nothing new, or a character still being written
     logOffset = chunk.newOffset;
-    QStringList lines = shownLines(chunk.lines);
+    QStringList lines = logLines.take(chunk);
     // A pane that shows older lines says where it jumps ahead; a first fill starts at the end
-    // anyway. The notice heads the newest lines, within what the pane keeps.
+    // anyway. The notice heads the newest lines, within what the pane keeps. A line whose start
+    // was not read is not shown, so it counts as skipped too (less its cut mark).
     if (chunk.skippedBytes > 0 && logPaneFilled) {
+        quint64 skipped = chunk.skippedBytes;
+        if (chunk.continuesLine && !chunk.lines.isEmpty())
+            skipped += quint64(chunk.lines.first().toUtf8().size()) - cutMarkBytes;
         if (lines.size() >= maxLogLines)
             lines = lines.mid(lines.size() - (maxLogLines - 1));
-        lines.prepend(MainWindowText::logSkipped(chunk.skippedBytes));
+        lines.prepend(MainWindowText::logSkipped(skipped));
     }
     appendLog(std::move(lines));
 }

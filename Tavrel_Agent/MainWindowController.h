@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Tavrel_Agent/MainWindowDisplay.h"
+
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -61,5 +63,6 @@ private:
     bool commandEnded = false;
     QPlainTextEdit* logView = nullptr;
     quint64 logOffset = 0;
+    LogPaneLines logLines;
     bool logPaneFilled = false; // some line has been queued for the pane
 };

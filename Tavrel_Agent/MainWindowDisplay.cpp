@@ -2,6 +2,7 @@
 
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/ServiceControl.h"
+#include "core/TextCheck.h"
 
 #include <QLocale>
 
@@ -51,4 +52,67 @@ MainWindowDisplay mainWindowDisplay(const AgentConfig& config, const QString& st
     display.stopEnabled = running;
     display.restartEnabled = true;
     return display;
+}
+
+namespace {
+
+const QLatin1StringView debugTag("[DEBUG]");
+
+// How many characters at the end of line could begin the debug tag.
+qsizetype tagStartAtEnd(QStringView line) {
+    for (qsizetype length = std::min(debugTag.size() - 1, line.size()); length > 0; --length) {
+        if (line.endsWith(debugTag.left(length)))
+            return length;
+    }
+    return 0;
+}
+
+// One row of the pane: without the carriage return of a CRLF line end, nothing in it that would
+// break the row, and of a very long line its start, which says what it is, marked where it is cut.
+QString shownLine(QString line) {
+    if (line.endsWith(u'\r'))
+        line.chop(1);
+    line = TextCheck::oneLine(line);
+    constexpr qsizetype longest = MainWindowText::longestLogLine;
+    if (line.size() <= longest)
+        return line;
+    const qsizetype length = line.at(longest - 1).isHighSurrogate() ? longest - 1 : longest;
+    return line.left(length) + QChar(Logger::cutMark);
+}
+
+} // namespace
+
+QStringList LogPaneLines::take(const LogChunk& chunk) {
+    QStringList shown;
+    if (!chunk.continuesLine) {
+        // The unfinished line ended where it stood: what waited is the rest of it.
+        if (!heldBack.isEmpty() && !openLineHidden)
+            shown.append(shownLine(heldBack));
+        heldBack.clear();
+        openLineHidden = false;
+    }
+    for (qsizetype i = 0; i < chunk.lines.size(); ++i) {
+        QString line = chunk.lines.at(i);
+        bool hidden = line.contains(debugTag);
+        if (i == 0 && chunk.continuesLine) {
+            line.prepend(heldBack);
+            heldBack.clear();
+            // Without the skipped bytes nobody knows how the line began.
+            hidden = openLineHidden || chunk.skippedBytes > 0 || line.contains(debugTag);
+        }
+        if (i == chunk.lines.size() - 1 && chunk.lineOpen) {
+            openLineHidden = hidden;
+            if (!hidden) {
+                heldBack = line.right(tagStartAtEnd(line));
+                line.chop(heldBack.size());
+            }
+        }
+        if (!hidden && !line.isEmpty())
+            shown.append(shownLine(line));
+    }
+    if (!chunk.lineOpen && !chunk.lines.isEmpty()) {
+        heldBack.clear();
+        openLineHidden = false;
+    }
+    return shown;
 }

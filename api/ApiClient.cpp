@@ -3,6 +3,7 @@
 #include "api/ApiTransport.h"
 #include "core/AgentConfig.h"
 #include "core/SystemInfo.h"
+#include "core/TextCheck.h"
 #include "core/Version.h"
 
 #include <string>
@@ -19,7 +20,7 @@ std::optional<QString> stringMember(const Json& object, const char* key) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_string())
         return std::nullopt;
-    return QString::fromStdString(it->get<std::string>());
+    return TextCheck::decode(it->get_ref<const std::string&>()); // a leading U+FEFF stays
 }
 
 } // namespace

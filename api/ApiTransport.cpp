@@ -110,7 +110,8 @@ PostOutcome judgeReply(QNetworkReply* reply, const QByteArray& body, const QStri
     if (isTransportFailure(reply->error(), status.isValid()))
         return ApiError::networkError(networkErrorText(reply->error(), reply->url().host(), sslProblem));
     Json object = Json::parse(body.constBegin(), body.constEnd(), nullptr, false);
-    if (object.is_discarded() || !object.is_object())
+    // The parser takes a NUL for the end of its input: whatever follows one would go unread.
+    if (object.is_discarded() || !object.is_object() || body.contains('\0'))
         return ApiError::parseError(couldNotParse);
     return Response{status.isValid() ? status.toInt() : 0, std::move(object)};
 }

@@ -4,6 +4,7 @@
 
 #include "core/AgentEnvironment.h"
 #include "core/Privileged.h"
+#include "core/TextCheck.h"
 #include "core/Version.h"
 
 #include <QDateTime>
@@ -52,6 +53,10 @@ const AgentConfig& AgentConfig::defaults() {
 }
 
 std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json, bool exactMembers) {
+    // The parser takes a NUL for the end of its input and skips a byte-order mark; the agent's
+    // reader does neither.
+    if (!TextCheck::documentProblem(json).isEmpty())
+        return std::nullopt;
     // Counts the top level's members as written, so that a member given twice is seen.
     std::size_t written = 0;
     const nlohmann::json::parser_callback_t countMembers =
@@ -70,7 +75,7 @@ std::optional<AgentConfig> AgentConfig::fromJson(const QByteArray& json, bool ex
         const auto found = document.find(member.key);
         if (found == document.end() || !found->is_string())
             return std::nullopt;
-        config.*member.field = QString::fromStdString(found->get<std::string>());
+        config.*member.field = TextCheck::decode(found->get_ref<const std::string&>());
     }
     return config;
 }
@@ -94,14 +99,35 @@ std::optional<AgentConfig> AgentConfig::read() {
     return fromJson(file.readAll());
 }
 
+namespace {
+// What keeps a record from being stored as it is (a lone surrogate), before anyone is asked for a
+// password.
+QString storeProblem(const AgentConfig& config, const QByteArray& json) {
+    return AgentConfig::fromJson(json, true) == config
+               ? QString()
+               : QStringLiteral("a setting holds text that cannot be stored as it is");
+}
+} // namespace
+
 void AgentConfig::save(const AgentConfig& config, QObject* context, OutcomeHandler done) {
-    installConfiguration(config.toJson(), context, std::move(done));
+    const QByteArray json = config.toJson();
+    if (const QString problem = storeProblem(config, json); !problem.isEmpty())
+        return refuseWithoutRunning(problem, context,
+                                    [done](const RootResult& result) { done(result.outcome); });
+    installConfiguration(json, context, std::move(done));
 }
 
 void AgentConfig::save(const AgentConfig& config, const QString& logMessage, QObject* context,
                        std::function<void(const StoreOutcome&)> done) {
-    installConfigurationWithLogLine(
-        config.toJson(),
-        Logger::formatLine(QDateTime::currentDateTimeUtc(), QStringLiteral("INFO"), logMessage), context,
-        std::move(done));
+    const QByteArray json = config.toJson();
+    const QString line =
+        Logger::formatLine(QDateTime::currentDateTimeUtc(), QStringLiteral("INFO"), logMessage);
+    QString problem = storeProblem(config, json);
+    if (problem.isEmpty())
+        problem = Logger::writeProblem(line);
+    if (!problem.isEmpty())
+        return refuseWithoutRunning(problem, context, [done](const RootResult& result) {
+            done({result.outcome, {}});
+        });
+    installConfigurationWithLogLine(json, line, context, std::move(done));
 }

@@ -31,13 +31,16 @@ struct AgentConfig final {
     // replace a record they could not read.
     static std::optional<AgentConfig> read();
     // Replaces the file through the administrator-authorised install; done says how that ended
-    // (from the event loop, unless context is gone by then).
+    // (from the event loop, unless context is gone by then). A record that would not read back
+    // exactly is refused before anything runs.
     static void save(const AgentConfig& config, QObject* context, OutcomeHandler done);
-    // The same, and then an "INFO" line with message in the activity log, in one authorised run.
+    // The same, and then an "INFO" line with message in the activity log, in one authorised run; a
+    // line the helper would refuse is refused before anything runs too.
     static void save(const AgentConfig& config, const QString& logMessage, QObject* context,
                      std::function<void(const StoreOutcome&)> done);
 
-    // Strict: a JSON object with all seven members as strings, else nothing. Other members are
+    // Strict: one JSON object and nothing after it, UTF-8 without a byte-order mark or a NUL byte,
+    // with all seven members as strings, else nothing. Values are kept exactly. Other members are
     // ignored, unless exactMembers asks for the seven and nothing else, each once.
     static std::optional<AgentConfig> fromJson(const QByteArray& json, bool exactMembers = false);
     // Pretty-printed, the seven members in field order.

@@ -2,6 +2,7 @@
 
 #include "core/AgentEnvironment.h"
 #include "core/Privileged.h"
+#include "core/TextCheck.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -107,19 +108,25 @@ qsizetype unfinishedCharacterLength(const QByteArray& bytes) {
 } // namespace
 
 QStringList Logger::lastLines(const QString& path, qsizetype count) {
-    if (count <= 0)
-        return {};
+    return count > 0 ? lastChunk(path, count).lines : QStringList();
+}
+
+LogChunk Logger::lastChunk(const QString& path, qsizetype count) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     const qint64 size = file.size();
-    const qint64 start = startOfLastLines(file, size, count);
+    const qint64 start = count > 0 ? startOfLastLines(file, size, count) : size;
     if (start < 0)
         return {};
-    const BoundedRead read = readBounded(file, start, size);
+    BoundedRead read = readBounded(file, start, size);
     if (read.start < 0 || read.start + read.bytes.size() != size)
         return {};
-    return linesOf(read);
+    // A character the agent is still writing comes with tail, whole.
+    const qsizetype unfinished = unfinishedCharacterLength(read.bytes);
+    read.bytes.chop(unfinished);
+    return {linesOf(read), quint64(size - unfinished), quint64(read.start - start), read.cut,
+            !read.bytes.isEmpty() && !read.bytes.endsWith('\n')};
 }
 
 LogChunk Logger::tail(const QString& path, quint64 offset) {
@@ -140,16 +147,29 @@ LogChunk Logger::tail(const QString& path, quint64 offset) {
     // taken for invalid text and skipped.
     const qsizetype unfinished = unfinishedCharacterLength(read.bytes);
     read.bytes.chop(unfinished);
-    return {linesOf(read), size - quint64(unfinished), quint64(read.start) - from};
+    bool continues = read.cut;
+    if (from == offset && from > 0 && quint64(read.start) == from && !read.bytes.startsWith('\n'))
+        continues = file.seek(qint64(from) - 1) && file.read(1) != "\n";
+    return {linesOf(read), size - quint64(unfinished), quint64(read.start) - from, continues,
+            !read.bytes.isEmpty() && !read.bytes.endsWith('\n')};
 }
 
 quint64 Logger::endOffset(const QString& path) {
-    const QFileInfo log(path);
-    return log.isFile() ? quint64(log.size()) : 0;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || QFileInfo(file).isDir())
+        return 0;
+    const qint64 size = file.size();
+    if (!file.seek(std::max<qint64>(0, size - 3)))
+        return quint64(size);
+    return quint64(size - unfinishedCharacterLength(file.read(3)));
 }
 
 QStringList Logger::lastLines(qsizetype count) {
     return lastLines(AgentEnvironment::current().logPath, count);
+}
+
+LogChunk Logger::lastChunk(qsizetype count) {
+    return lastChunk(AgentEnvironment::current().logPath, count);
 }
 
 LogChunk Logger::tail(quint64 offset) {
@@ -161,19 +181,45 @@ quint64 Logger::endOffset() {
 }
 
 QString Logger::formatLine(const QDateTime& when, const QString& level, const QString& message) {
-    QString oneLine = message;
-    oneLine.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
     return QLatin1Char('[') + when.toUTC().toString(Qt::ISODate) + QStringLiteral("] [") + level +
-           QStringLiteral("] ") + oneLine;
+           QStringLiteral("] ") + TextCheck::oneLine(message);
 }
 
 bool Logger::isWellFormedLine(const QString& line) {
-    static const QRegularExpression form(
-        QStringLiteral("\\A\\[(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ)\\] \\[[A-Z]+\\] [^\\r\\n]*\\z"));
+    static const QRegularExpression form(QStringLiteral(
+        "\\A\\[(\\d{4})-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)Z\\] \\[[A-Z]+\\] [^\\r\\n]*\\z"));
     const QRegularExpressionMatch match = form.match(line);
-    return match.hasMatch() && QDateTime::fromString(match.captured(1), Qt::ISODate).isValid();
+    if (!match.hasMatch() ||
+        std::any_of(line.cbegin(), line.cend(), [](QChar c) { return TextCheck::breaksLine(c.unicode()); }))
+        return false;
+    const auto number = [&match](int field) {
+        return match.capturedView(field).toInt();
+    };
+    // Parsed here: QDateTime takes 24:00:00 for the next midnight.
+    return QDate::isValid(number(1), number(2), number(3)) && QTime::isValid(number(4), number(5), number(6));
+}
+
+QString Logger::lineProblem(QByteArrayView line) {
+    if (QString problem = TextCheck::lineProblem(line); !problem.isEmpty())
+        return problem;
+    if (!isWellFormedLine(TextCheck::decode(line)))
+        return QStringLiteral("the line is not of the form [TIME] [LEVEL] message");
+    return {};
+}
+
+QString Logger::writeProblem(const QString& line) {
+    // A lone surrogate would be written as "?".
+    const QByteArray bytes = line.toUtf8();
+    QString problem = lineProblem(bytes);
+    if (problem.isEmpty() && TextCheck::decode(bytes) != line)
+        problem = QStringLiteral("the line holds text that is not valid Unicode");
+    return problem;
 }
 
 void Logger::append(const QString& message, const QString& level, QObject* context, OutcomeHandler done) {
-    appendLogLine(formatLine(QDateTime::currentDateTimeUtc(), level, message), context, std::move(done));
+    const QString line = formatLine(QDateTime::currentDateTimeUtc(), level, message);
+    if (const QString problem = writeProblem(line); !problem.isEmpty())
+        return refuseWithoutRunning(problem, context,
+                                    [done](const RootResult& result) { done(result.outcome); });
+    appendLogLine(line, context, std::move(done));
 }

@@ -150,6 +150,14 @@ private:
     bool finished = false;
 };
 
+void refuseWithoutRunning(const QString& reason, QObject* context,
+                          std::function<void(const RootResult&)> done) {
+    const Outcome refused = Outcome::failure(reason);
+    reportFailure(refused.message);
+    QTimer::singleShot(0, context ? context : &RootActivity::instance(),
+                       [done = std::move(done), refused] { done(refused); });
+}
+
 RootActivity& RootActivity::instance() {
     static RootActivity activity;
     return activity;

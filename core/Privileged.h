@@ -58,6 +58,11 @@ RootRequest logLineRequest(const QString& line);
 // line to standard error.
 void runPrivileged(const RootRequest& request, QObject* context, std::function<void(const RootResult&)> done);
 
+// Ends a root operation that was refused before it started, as one that ran would: done gets the
+// failure from the event loop, unless context is gone by then.
+void refuseWithoutRunning(const QString& reason, QObject* context,
+                          std::function<void(const RootResult&)> done);
+
 // Whether a root operation is running, and when that changes. Controls that start one are
 // disabled meanwhile.
 class RootActivity final : public QObject {

@@ -13,12 +13,12 @@
 #include "core/AgentEnvironment.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
+#include "core/TextCheck.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstdio>
@@ -64,9 +64,8 @@ private:
     int fd = -1;
 };
 
-// Reads all of standard input into input and says what is wrong with it, if anything: more than
-// limit bytes, a NUL byte, or text that is not UTF-8. Every payload passes this before anything
-// is opened.
+// Reads all of standard input into input, and says so when it is more than limit bytes. Every
+// payload passes this and its check before anything is opened.
 QString readPayload(qsizetype limit, QByteArray& input) {
     char buffer[16 * 1024];
     for (ssize_t got; (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
@@ -78,13 +77,24 @@ QString readPayload(qsizetype limit, QByteArray& input) {
             return QStringLiteral("the input is larger than %1 KiB").arg(limit / 1024);
         input.append(buffer, got);
     }
-    if (input.contains('\0'))
-        return QStringLiteral("the input holds a NUL byte");
-    QStringDecoder decoder(QStringConverter::Utf8);
-    const QString text = decoder.decode(input); // decoding happens on conversion
-    if (decoder.hasError())
-        return QStringLiteral("the input is not valid UTF-8");
     return {};
+}
+
+// Why a configuration is refused, or an empty string: it must be strict UTF-8 text holding one
+// JSON object of exactly the seven members, each a string, and nothing after it.
+QString checkConfigPayload(const QByteArray& input) {
+    if (QString problem = TextCheck::documentProblem(input); !problem.isEmpty())
+        return problem;
+    if (!AgentConfig::fromJson(input, true))
+        return QStringLiteral("the input is not a JSON object of exactly the seven configuration members, "
+                              "each a string");
+    return {};
+}
+
+// Why a log line is refused, or an empty string: one well-formed line, optionally ending in its
+// line feed, with nothing in it that breaks a line.
+QString checkLogLinePayload(QByteArrayView input) {
+    return Logger::lineProblem(input.endsWith('\n') ? input.chopped(1) : input);
 }
 
 // The folder of path, opened without following a link at its last component, when whatever
@@ -157,10 +167,7 @@ int createUnnamed(int folder, QByteArray& name, bool& named) {
 QString configProblem(const QByteArray& input) {
     if (input.size() > HelperVerb::maxConfigBytes)
         return QStringLiteral("the input is larger than %1 KiB").arg(HelperVerb::maxConfigBytes / 1024);
-    if (!AgentConfig::fromJson(input, true))
-        return QStringLiteral("the input is not a JSON object of exactly the seven configuration members, "
-                              "each a string");
-    return {};
+    return checkConfigPayload(input);
 }
 
 // Takes the final line feed off input, and says what is wrong when it is not one well-formed log
@@ -168,12 +175,10 @@ QString configProblem(const QByteArray& input) {
 QString logLineProblem(QByteArray& input) {
     if (input.size() > HelperVerb::maxLogLineBytes)
         return QStringLiteral("the input is larger than %1 KiB").arg(HelperVerb::maxLogLineBytes / 1024);
+    if (QString problem = checkLogLinePayload(input); !problem.isEmpty())
+        return problem;
     if (input.endsWith('\n'))
         input.chop(1);
-    if (input.contains('\n') || input.contains('\r'))
-        return QStringLiteral("the input holds more than one line");
-    if (!Logger::isWellFormedLine(QString::fromUtf8(input)))
-        return QStringLiteral("the line is not of the form [TIME] [LEVEL] message");
     return {};
 }
 
@@ -239,7 +244,7 @@ int appendLog(const AgentEnvironment& env, const QByteArray& input) {
     if (::fstat(log.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return refuse(QStringLiteral("%1 is not a regular file").arg(env.logPath));
     // One write, so that the line never interleaves with the agent's own.
-    const QByteArray line = input + '\n';
+    const QByteArray line = input.endsWith('\n') ? input : input + '\n';
     if (::write(log.get(), line.constData(), size_t(line.size())) != line.size())
         return refuse(systemError(QStringLiteral("cannot write to %1").arg(env.logPath)));
     return 0;

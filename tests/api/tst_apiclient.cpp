@@ -110,6 +110,8 @@ private Q_SLOTS:
         QTest::newRow("200 without clientID") << int(plain) << 200 << R"({"computerID":"C","token":"T"})" << "ok C|T|";
         QTest::newRow("200 numeric computerID") << int(plain) << 200 << R"({"computerID":1,"token":"T"})" << "Registration failed (HTTP 200).";
         QTest::newRow("200 empty body") << int(plain) << 200 << "" << parseFailure;
+        QTest::newRow("200 object, then a NUL and garbage") << int(plain) << 200 << QString::fromUtf8(answerOk).append(u"\0 not JSON"_s) << parseFailure;
+        QTest::newRow("200 ID led by U+FEFF, kept") << int(plain) << 200 << R"({"computerID":"\uFEFFC","token":"T"})" << u"ok \uFEFFC|T|"_s;
         QTest::newRow("201 complete") << int(plain) << 201 << answerOk << "Registration failed (HTTP 201).";
         QTest::newRow("deregister 404 object") << int(deregistration) << 404 << R"({"message":"Unknown"})" << "ok";
         // An answer that registers nothing is no success.

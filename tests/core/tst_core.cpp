@@ -124,6 +124,19 @@ void TestCore::rootFailures() {
         QVERIFY2(!result.outcome && result.firstStepDone, qPrintable(result.outcome.message));
         QCOMPARE(AgentConfig::load(), record(u"new"_s));
     }
+    // What the helper would refuse fails with its reason before any prompt: pkexec never starts.
+    {
+        TestSandbox sandbox;
+        useBackend(sandbox, pkexec);
+        const Outcome lone = await<Outcome>([](auto done) {
+            AgentConfig::save(record(QString(QChar(0xD800))), nullptr, done);
+        }),
+                      lower =
+                          await<Outcome>([](auto done) { Logger::append(u"x"_s, u"info"_s, nullptr, done); });
+        QVERIFY2(!lone && !lower && lower.message.endsWith(u"of the form [TIME] [LEVEL] message"_s),
+                 qPrintable(lower.message));
+        QVERIFY(!QFile::exists(u"pkexec.last"_s) && !QFile::exists(u"pkexec.runs"_s));
+    }
 }
 
 void TestCore::hostileText_data() {
@@ -138,7 +151,7 @@ void TestCore::hostileText_data() {
 }
 
 // Texts a shell, printf, echo, JSON or AppleScript could mangle reach the configuration and the
-// log exactly (line breaks in a log line as spaces), and nothing in a text or a path runs. The
+// log exactly (line breaks and controls in a log line as spaces), and nothing in a text or a path runs. The
 // new configuration is mode 644 whatever the umask, nothing else stays beside the files, and
 // pkexec runs our helper, never a shell.
 void TestCore::hostileText() {
@@ -154,11 +167,14 @@ void TestCore::hostileText() {
         e.logPath = folder + u"/activity.log"_s;
     });
     const auto restoreMask = qScopeGuard([mask = ::umask(077)] { ::umask(mask); });
-    for (QString text : {u"say \"hi\" \\\" C:\\new\\t\\\\end\\"_s,
-                         u"$(touch CANARY) `touch CANARY` it's 'a' ''"_s, u"cut\\chere %s %d %n %% %b"_s,
-                         u"-n"_s, u"-e \\x41\\0101 $HOME ${PATH} $0 $$ * ? [a] ; && | > < & ! ~ #"_s,
-                         u"Zürich – 東京 \U0001F600 \u0001\u007f\u2028 </script> \\u0041"_s,
-                         u"  padded\tand tabbed  "_s, u"one\r\ntwo\nthree\rfour"_s, QString()}) {
+    // In a log line these become spaces; the configuration keeps them.
+    static const QRegularExpression lineBreaking(u"[\r\n\u0001\u007f\u2028]"_s);
+    for (QString text :
+         {u"say \"hi\" \\\" C:\\new\\t\\\\end\\"_s, u"$(touch CANARY) `touch CANARY` it's 'a' ''"_s,
+          u"cut\\chere %s %d %n %% %b"_s, u"-n"_s,
+          u"-e \\x41\\0101 $HOME ${PATH} $0 $$ * ? [a] ; && | > < & ! ~ #"_s,
+          u"Zürich – 東京 \U0001F600 \u0001\u007f\u2028 </script> \\u0041"_s, u"\uFEFFled by U+FEFF"_s,
+          u"  padded\tand tabbed  "_s, u"one\r\ntwo\nthree\rfour"_s, QString()}) {
         text.replace(u"CANARY"_s, canary);
         const QByteArray log = sandbox.logBytes();
         const AgentConfig config = record(text);
@@ -168,7 +184,7 @@ void TestCore::hostileText() {
         QVERIFY2(stored.stored && stored.logged,
                  qPrintable(text + stored.stored.message + stored.logged.message));
         QCOMPARE(AgentConfig::load(), config);
-        QCOMPARE(sandbox.appendedInfoLines(log), QStringList{text.replace(u'\r', u' ').replace(u'\n', u' ')});
+        QCOMPARE(sandbox.appendedInfoLines(log), QStringList{text.replace(lineBreaking, u" "_s)});
     }
     QVERIFY(!QFile::exists(canary));
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -268,6 +284,7 @@ void TestCore::configLoad_data() {
     QTest::newRow("any order and spacing") << valid << true;
     QTest::newRow("extra members") << QByteArray(valid).replace('}', R"(, "extra": [1, null]})") << true;
     QTest::newRow("trailing garbage") << valid + " x" << false;
+    QTest::newRow("a NUL, then garbage") << valid + QByteArray("\0 not JSON", 10) << false;
     QTest::newRow("array top level") << '[' + valid + ']' << false;
     QTest::newRow("a member missing") << QByteArray(valid).replace("\"token\":\"1\",", "") << false;
     for (const char* raw : {"42", "\"bad\xff\""})

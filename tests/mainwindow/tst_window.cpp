@@ -232,15 +232,34 @@ void TestWindow::setupSheetRefreshesWhenItEnds() {
 void TestWindow::logPane() {
     constexpr qsizetype cut = MainWindowText::longestLogLine;
     TestSandbox sandbox;
-    sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + '\n');
+    // Opened while the agent is half-way through a character.
+    sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + "\nhalf caf\xc3");
     AgentState state;
     MainWindowController window(state);
     tick(state);
     auto* pane = child<QPlainTextEdit>(window, "logView");
     QScrollBar* scrollBar = pane->verticalScrollBar();
     // The last 80 lines less the debug ones, and of a long line its start.
-    QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(22, 100, 8)).filter(u"[INFO]"_s)
-                                                      << QString(cut, u'x') + u'\u2026');
+    QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(23, 100, 8)).filter(u"[INFO]"_s)
+                                                      << QString(cut, u'x') + u'\u2026' << u"half caf"_s);
+
+    // What each append adds to the pane, row by row: "[DEBUG]" is judged on the whole line.
+    const std::tuple<const char*, QByteArray, QStringList> steps[] = {
+        {"the character cut at the start comes whole", "\xa9 au lait\n", {u"é au lait"_s}},
+        {"CRLF line ends", "[t] [INFO] one\r\n[t] [INFO] two\r\n", {"[t] [INFO] one", "[t] [INFO] two"}},
+        {"a tag cut in two waits", "[t] [DE", {"[t] "}},
+        {"and hides the rest of its line", "BUG] secret\n[t] [INFO] after\n", {"[t] [INFO] after"}},
+        {"a debug line in two pieces", "[t] [DEBUG] sec", {}},
+        {"hides its second", "ret\n", {}},
+        {"what waited was no tag", "[t] [INFO] a[D", {"[t] [INFO] a"}},
+        {"and ends its line", "\n", {"[D"}},
+    };
+    for (const auto& [what, bytes, added] : steps) {
+        const QStringList before = pane->toPlainText().split(u'\n');
+        sandbox.appendLog(bytes);
+        tick(state);
+        QVERIFY2(pane->toPlainText().split(u'\n') == before + added, what);
+    }
 
     // A runaway burst: a notice of the whole lines not read, then the newest lines less debug, 300 in all.
     const QByteArray burst = logBytes(100000, 129999) + logBytes(8, 8, 8); // 30000 lines, then a debug one
@@ -254,11 +273,11 @@ void TestWindow::logPane() {
     // New lines bring the pane back to the end, the caret at the newest line, where a keyboard user starts.
     QVERIFY(scrollBar->value() == scrollBar->maximum() && pane->textCursor().atEnd());
 
-    // A line whose start was not read shows its end.
-    const QByteArray tooLong = QByteArray(Logger::readLimit, 'y') + "end";
+    // A line whose start was not read cannot be judged: the notice counts all of it.
+    const QByteArray tooLong = "[t] [DEBUG] " + QByteArray(Logger::readLimit, 'y') + "end";
     sandbox.appendLog(tooLong + '\n');
     tick(state);
-    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u'\u2026' + QString::fromLatin1(tooLong.right(cut)));
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), MainWindowText::logSkipped(tooLong.size()));
 }
 
 void TestWindow::accessibility_data() {

@@ -1,0 +1,109 @@
+// libFuzzer target for the root helper's payload checks: the helper's own main, run in-process on a
+// sandbox. The first byte picks the verb, the rest is standard input. After every run:
+//   - an accepted log line passes the strict text check and was appended exactly;
+//   - an accepted configuration is exactly seven strings, stored as sent, and Qt's JSON reader
+//     reads the same seven values;
+//   - a refusal changed nothing.
+#include "core/AgentConfig.h"
+#include "core/Logger.h"
+#include "core/TextCheck.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+
+int tavrelHelperMain(int argc, char* argv[]); // helper/main.cpp, renamed for this target
+
+namespace {
+
+QString root;
+QString configPath, logPath;
+const QByteArray oldConfig = AgentConfig::defaults().toJson();
+
+void require(bool holds) {
+    if (!holds)
+        std::abort();
+}
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+void put(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    require(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
+}
+
+// Qt's reader must see the same seven strings as ours.
+bool readsTheSame(const QByteArray& json, const AgentConfig& ours) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject() || document.object().size() != 7)
+        return false;
+    const QJsonObject object = document.object();
+    const QString values[] = {ours.computerID,   ours.token,      ours.clientID,    ours.clientName,
+                              ours.locationName, ours.apiBaseUrl, ours.agentVersion};
+    const char* const keys[] = {"computerID",   "token",      "clientID",    "clientName",
+                                "locationName", "apiBaseUrl", "agentVersion"};
+    for (int i = 0; i < 7; ++i) {
+        const QJsonValue value = object.value(QLatin1String(keys[i]));
+        if (!value.isString() || value.toString() != values[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // On tmpfs where there is one: the helper's fsync calls cost nothing there.
+    static QTemporaryDir folder(QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                                    ? QStringLiteral("/dev/shm/tavrel-fuzz-XXXXXX")
+                                    : QDir::tempPath() + QStringLiteral("/tavrel-fuzz-XXXXXX"));
+    root = folder.path();
+    configPath = root + QStringLiteral("/var/tavrel/agentservice/config.json");
+    logPath = root + QStringLiteral("/var/tavrel/agentservice/activity.log");
+    require(QDir().mkpath(root + QStringLiteral("/var/tavrel/agentservice")));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    const bool writesConfig = data[0] & 1;
+    const QByteArray input(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1));
+    put(configPath, oldConfig);
+    put(logPath, "[2026-01-01T00:00:00Z] [INFO] before\n");
+    const QByteArray oldLog = contents(logPath);
+
+    const int in = ::memfd_create("payload", 0);
+    require(in >= 0 && ::write(in, input.constData(), size_t(input.size())) == input.size() &&
+            ::lseek(in, 0, SEEK_SET) == 0 && ::dup2(in, STDIN_FILENO) == STDIN_FILENO);
+    ::close(in);
+    QByteArray rootArgument = QFile::encodeName(root);
+    char program[] = "tavrel-agent-helper", option[] = "--root", config[] = "write-config",
+         log[] = "append-log";
+    char* argv[] = {program, option, rootArgument.data(), writesConfig ? config : log, nullptr};
+    const int status = tavrelHelperMain(4, argv);
+
+    if (status != 0) {
+        require(contents(configPath) == oldConfig && contents(logPath) == oldLog);
+    } else if (writesConfig) {
+        const std::optional<AgentConfig> stored = AgentConfig::fromJson(input, true);
+        require(stored && contents(configPath) == input && readsTheSame(input, *stored) &&
+                contents(logPath) == oldLog);
+    } else {
+        const QByteArray line = input.endsWith('\n') ? input.chopped(1) : input;
+        require(TextCheck::lineProblem(line).isEmpty() && Logger::isWellFormedLine(TextCheck::decode(line)) &&
+                contents(logPath) == oldLog + line + '\n' && contents(configPath) == oldConfig);
+    }
+    return 0;
+}

@@ -1,6 +1,7 @@
 #include "Tavrel_Agent/StatusBarController.h"
 
-#include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "Tavrel_Agent/StatusIcon.h"
+#include "Tavrel_Agent/TrayHost.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/AgentConfig.h"
 #include "core/Privileged.h"
@@ -9,39 +10,71 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QImage>
 #include <QMenu>
-#include <QPainter>
-#include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-namespace {
-constexpr int discSize = 18; // points
-} // namespace
+#if defined(TAVREL_STATUS_NOTIFIER)
+#include "Tavrel_Agent/StatusNotifierItem.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#endif
 
 StatusBarController::StatusBarController(QObject* parent)
     : QObject(parent)
-    , menu(std::make_unique<QMenu>())
-    , statusItem(std::make_unique<QSystemTrayIcon>()) {
+    , menu(std::make_unique<QMenu>()) {
     buildMenu();
-    statusItem->setContextMenu(menu.get());
-#ifndef Q_OS_MACOS
-    // Linux trays open the context menu on a right click only; a status item should answer the
-    // primary click with its menu too, as on macOS. Wayland does not tell us where the pointer
-    // is, so there the menu stays on the right click, placed by the panel.
-    connect(statusItem.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger &&
-                    !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-                    menu->popup(QCursor::pos());
-            });
-#endif
-    statusItem->show();
+    hostWatcher = new TrayHostWatcher(this);
+    connect(hostWatcher, &TrayHostWatcher::hostChanged, this, &StatusBarController::followTrayHost);
+    followTrayHost();
     startRefreshTimer();
 }
 
 StatusBarController::~StatusBarController() = default;
+
+bool StatusBarController::hasTrayIcon() const {
+    return statusItem || notifierItem;
+}
+
+void StatusBarController::followTrayHost() {
+    const TrayHost host = hostWatcher->host();
+    const bool hadIcon = hasTrayIcon();
+    // Made anew for each host: an item registered with a watcher that went away is forgotten by
+    // its successor, and Qt's XEmbed icon is tied to the tray it first docked into.
+    statusItem.reset();
+    notifierItem.reset();
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (host == TrayHost::StatusNotifier) {
+        notifierItem = std::make_unique<StatusNotifierItem>(menu.get());
+        connect(notifierItem.get(), &StatusNotifierItem::activated, this, [this](const QPoint& position) {
+            // Hosts show the exported menu themselves; this is for one that asks us to.
+            if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+                menu->popup(position);
+        });
+        if (!notifierItem->registerWithWatcher())
+            notifierItem.reset();
+    }
+#endif
+    if (host == TrayHost::XEmbed || host == TrayHost::Native) {
+        statusItem = std::make_unique<QSystemTrayIcon>();
+        statusItem->setContextMenu(menu.get());
+#ifndef Q_OS_MACOS
+        // XEmbed trays open the context menu on a right click only; a status item should answer
+        // the primary click with its menu too, as on macOS.
+        connect(statusItem.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        menu->popup(QCursor::pos());
+                });
+#endif
+    }
+    showCurrentDisplay();
+    if (statusItem)
+        statusItem->show();
+    if (hadIcon != hasTrayIcon())
+        Q_EMIT trayIconChanged();
+}
 
 void StatusBarController::buildMenu() {
     menu->setObjectName(QStringLiteral("statusMenu"));
@@ -76,8 +109,12 @@ void StatusBarController::buildMenu() {
     // Kept in this menu: a quit role would let macOS move it into the application menu.
     quitMenuItem->setMenuRole(QAction::NoRole);
 
+    // A stop or restart from here is no reason to tell the user that the agent stopped.
+    connect(stopMenuItem, &QAction::triggered, this, [this] { commandStarted(stopRecheckDelayMs); });
+    connect(restartMenuItem, &QAction::triggered, this, [this] { commandStarted(restartRecheckDelayMs); });
+
     // No tooltip until the first check has been shown.
-    updateIcon(initial.iconColor);
+    shown = initial;
 }
 
 void StatusBarController::startRefreshTimer() {
@@ -95,38 +132,69 @@ void StatusBarController::refresh() {
 }
 
 void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
+    const QString oldState = shown.state;
+    shown = display;
     statusMenuItem->setText(menuText(display.statusTitle));
     computerIDMenuItem->setText(menuText(display.computerIDTitle));
     stopMenuItem->setEnabled(display.stopEnabled);
     restartMenuItem->setEnabled(display.restartEnabled);
-    statusItem->setToolTip(display.toolTip);
-    updateIcon(display.iconColor);
+    showCurrentDisplay();
+
+    // Under way from the command until the display its re-check brought, that one included.
+    const bool ownCommand = ownCommandClock.isValid();
+    if (ownCommand && ownCommandClock.elapsed() >= ownCommandRecheckMs)
+        ownCommandClock.invalidate();
+    if (display.state != oldState)
+        onStateChanged(oldState, display.state, ownCommand);
 }
 
-void StatusBarController::updateIcon(const QColor& color) {
-    statusItem->setIcon(discIcon(color));
+void StatusBarController::commandStarted(int recheckDelayMs) {
+    // Triggered after the command has returned, as its re-check is scheduled.
+    ownCommandClock.start();
+    ownCommandRecheckMs = recheckDelayMs;
 }
 
-QIcon StatusBarController::discIcon(const QColor& color) {
-    QIcon icon;
-    for (const int scale : {1, 2}) {
-        QImage image(discSize * scale, discSize * scale, QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(scale);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        const QRectF bounds(0, 0, discSize, discSize);
-        painter.setBrush(color);
-        painter.drawEllipse(bounds.adjusted(2, 2, -2, -2));
-        painter.setBrush(Qt::white);
-        painter.drawEllipse(bounds.adjusted(6, 6, -6, -6));
-        painter.end();
-        icon.addPixmap(QPixmap::fromImage(image));
+void StatusBarController::showCurrentDisplay() {
+    updateIcon(shown.state);
+    if (statusItem)
+        statusItem->setToolTip(shown.toolTipText.isEmpty() ? shown.toolTip
+                                                           : shown.toolTip + u'\n' + shown.toolTipText);
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (notifierItem)
+        notifierItem->setToolTip(shown.toolTip, shown.toolTipText);
+#endif
+}
+
+void StatusBarController::updateIcon(const QString& state) {
+    if (statusItem)
+        statusItem->setIcon(StatusIcon::icon(state));
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (notifierItem) {
+        notifierItem->setIcon(StatusIcon::images(state));
     }
-    // Coloured on purpose: a theme must not recolour it as it would a symbolic (mask) icon.
-    icon.setIsMask(false);
-    return icon;
+#endif
+}
+
+void StatusBarController::onStateChanged(const QString& oldState, const QString& newState,
+                                         bool ownCommandInProgress) {
+    if (stopNotice.stateChanged(oldState, newState, ownCommandInProgress, StopNotice::Clock::now()))
+        notify(StopNotice::title(), StopNotice::text());
+}
+
+void StatusBarController::notify(const QString& title, const QString& text) {
+    if (statusItem) {
+        statusItem->showMessage(title, text, QSystemTrayIcon::Warning);
+        return;
+    }
+#if defined(TAVREL_STATUS_NOTIFIER)
+    // A StatusNotifierItem has no messages of its own: the desktop's notification service shows them.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QCoreApplication::applicationName() << 0U << QStringLiteral("dialog-warning") << title << text
+         << QStringList() << QVariantMap() << -1;
+    QDBusConnection::sessionBus().send(call);
+#endif
 }
 
 void StatusBarController::stopService() {

@@ -1,20 +1,25 @@
 #pragma once
 
-#include <QIcon>
+#include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "Tavrel_Agent/StopNotice.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
 
 class QAction;
-class QColor;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
-struct StatusMenuDisplay;
+class StatusNotifierItem;
+class TrayHostWatcher;
 
-// The status icon in the system tray and its menu: the agent's state and computer ID, Stop and
-// Restart, the main window and Quit. Re-checks the state every 3 seconds. Without a system tray
-// the menu and its refresh still run, so the icon appears as soon as a tray does.
+// The status icon and its menu: the agent's state and computer ID, Stop and Restart, the main
+// window and Quit. Re-checks the state every 3 seconds. The icon lives while a tray host does: on
+// a StatusNotifierItem host our own item, on an XEmbed tray or the macOS menu bar a
+// QSystemTrayIcon, made anew whenever a host appears. Without a host the menu and its refresh
+// still run, and nothing touches QSystemTrayIcon.
 class StatusBarController final : public QObject {
     Q_OBJECT
 public:
@@ -22,32 +27,49 @@ public:
     ~StatusBarController() override;
 
     QMenu* trayMenu() const { return menu.get(); }
+    // The icon on an XEmbed tray or the macOS menu bar; none elsewhere.
     QSystemTrayIcon* trayIcon() const { return statusItem.get(); }
+    // Whether some host shows the icon now, so that the menu can be reached through it.
+    bool hasTrayIcon() const;
 
-    // The status disc: 18 × 18 points at 1x and 2x, a 14-point disc in the colour with a 6-point
-    // white dot in the middle.
-    static QIcon discIcon(const QColor& color);
+    // Every change of the service state, old to new, with whether a stop or restart from this app
+    // is under way. Notifies the user when the agent stopped by itself.
+    void onStateChanged(const QString& oldState, const QString& newState, bool ownCommandInProgress);
 
 Q_SIGNALS:
     // "Open Tavrel Agent…" was chosen.
     void openMainWindowRequested();
+    // The icon appeared or went with its host.
+    void trayIconChanged();
 
 private:
     void buildMenu();
     void startRefreshTimer();
     void refresh();
     void applyDisplay(const StatusMenuDisplay& display);
-    void updateIcon(const QColor& color);
+    void updateIcon(const QString& state);
     void stopService();
     void restartService();
     void openWindow();
+    void followTrayHost();
+    void showCurrentDisplay();
+    void notify(const QString& title, const QString& text);
+    void commandStarted(int recheckDelayMs);
 
-    // The menu outlives the tray icon that shows it.
+    // The menu outlives the tray icons that show it.
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<QSystemTrayIcon> statusItem;
+    std::unique_ptr<StatusNotifierItem> notifierItem;
+    TrayHostWatcher* hostWatcher = nullptr;
     QAction* statusMenuItem = nullptr;
     QAction* computerIDMenuItem = nullptr;
     QAction* stopMenuItem = nullptr;
     QAction* restartMenuItem = nullptr;
     QTimer* refreshTimer = nullptr;
+    // What the menu shows, for an icon made later.
+    StatusMenuDisplay shown;
+    StopNotice stopNotice;
+    // A stop or restart from the menu counts as under way until its re-check has been shown.
+    QElapsedTimer ownCommandClock;
+    int ownCommandRecheckMs = 0;
 };

@@ -41,8 +41,8 @@ QPainterPath glyph(const QString& state, qreal d) {
         const qreal dot = line * 0.6;
         path.addEllipse(QPointF(d / 2, d * 0.75), dot, dot);
     } else {
-        const qreal dot = std::max(1.0, d * 0.085);
-        for (const qreal x : {0.27, 0.5, 0.73})
+        const qreal dot = std::max(0.9, d * 0.075);
+        for (const qreal x : {0.25, 0.5, 0.75})
             path.addEllipse(QPointF(d * x, d / 2), dot, dot);
     }
     return path.simplified();
@@ -67,7 +67,7 @@ QImage StatusIcon::image(const QString& state, int pixels) {
     const QPainterPath shape = glyph(state, d);
     painter.setCompositionMode(QPainter::CompositionMode_Clear);
     painter.setBrush(Qt::black);
-    painter.drawPath(shape.united(stroked(shape, std::max(1.5, d * 0.12))));
+    painter.drawPath(shape.united(stroked(shape, std::max(1.2, d * 0.11))));
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     painter.setBrush(Qt::white);
     painter.drawPath(shape);

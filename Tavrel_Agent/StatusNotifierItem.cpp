@@ -232,8 +232,10 @@ public:
     QStringList iconThemePath() const { return {}; }
 
 public Q_SLOTS:
-    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, DBusMenuLayout& layout) {
-        layout = DBusMenuLayout{.id = parentId, .properties = properties(parentId, propertyNames), .children = {}};
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   DBusMenuLayout& layout) {
+        layout =
+            DBusMenuLayout{.id = parentId, .properties = properties(parentId, propertyNames), .children = {}};
         if (parentId == 0 && recursionDepth != 0) {
             for (int id = 1; id <= menu->actions().size(); ++id)
                 layout.children.append(QDBusVariant(QVariant::fromValue(
@@ -249,7 +251,9 @@ public Q_SLOTS:
         return items;
     }
 
-    QDBusVariant GetProperty(int id, const QString& name) { return QDBusVariant(properties(id, {name}).value(name)); }
+    QDBusVariant GetProperty(int id, const QString& name) {
+        return QDBusVariant(properties(id, {name}).value(name));
+    }
 
     void Event(int id, const QString& eventId, const QDBusVariant&, uint) {
         QAction* action = actionFor(id);
@@ -354,10 +358,9 @@ bool StatusNotifierItem::registerWithWatcher() {
             return false;
         }
     }
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
-                                       QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                       QStringLiteral("RegisterStatusNotifierItem"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("RegisterStatusNotifierItem"));
     call << service;
     return bus.send(call);
 }

@@ -32,7 +32,8 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent)
 #if defined(TAVREL_STATUS_NOTIFIER)
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        serviceWatcher = new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+        serviceWatcher =
+            new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(serviceWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString&, const QString&, const QString& newOwner) {
                     watcherPresent = !newOwner.isEmpty();
@@ -57,9 +58,7 @@ TrayHostWatcher::~TrayHostWatcher() = default;
 
 void TrayHostWatcher::update(bool watcherReplaced) {
     const TrayHost was = current;
-    current = watcherPresent ? TrayHost::StatusNotifier
-              : hasXEmbedTray()          ? TrayHost::XEmbed
-                                         : TrayHost::None;
+    current = watcherPresent ? TrayHost::StatusNotifier : hasXEmbedTray() ? TrayHost::XEmbed : TrayHost::None;
     if (xembedPoll) {
         if (current == TrayHost::StatusNotifier)
             xembedPoll->stop();
@@ -81,7 +80,8 @@ bool TrayHostWatcher::hasXEmbedTray() const {
             const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
             const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
                 xcb_intern_atom_reply(connection,
-                                      xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr),
+                                      xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()),
+                                      nullptr),
                 &std::free);
             if (atom)
                 trayAtoms.push_back(atom->atom);
@@ -89,7 +89,8 @@ bool TrayHostWatcher::hasXEmbedTray() const {
     }
     for (const uint32_t atom : trayAtoms) {
         const std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
-            xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom), nullptr), &std::free);
+            xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom), nullptr),
+            &std::free);
         if (owner && owner->owner != XCB_NONE)
             return true;
     }

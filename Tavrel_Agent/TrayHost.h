@@ -42,5 +42,5 @@ private:
     bool watcherPresent = false;
     QDBusServiceWatcher* serviceWatcher = nullptr;
     mutable std::vector<uint32_t> trayAtoms; // _NET_SYSTEM_TRAY_Sn of each screen, looked up once
-    QTimer* xembedPoll = nullptr; // while there is no watcher, under X11 only
+    QTimer* xembedPoll = nullptr;            // while there is no watcher, under X11 only
 };

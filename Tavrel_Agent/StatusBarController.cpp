@@ -39,11 +39,11 @@ bool StatusBarController::hasTrayIcon() const {
 
 void StatusBarController::followTrayHost() {
     const TrayHost host = hostWatcher->host();
-    const bool hadIcon = hasTrayIcon();
     // Made anew for each host: an item registered with a watcher that went away is forgotten by
     // its successor, and Qt's XEmbed icon is tied to the tray it first docked into.
     statusItem.reset();
     notifierItem.reset();
+    iconState.clear();
 #if defined(TAVREL_STATUS_NOTIFIER)
     if (host == TrayHost::StatusNotifier) {
         notifierItem = std::make_unique<StatusNotifierItem>(menu.get());
@@ -72,8 +72,6 @@ void StatusBarController::followTrayHost() {
     showCurrentDisplay();
     if (statusItem)
         statusItem->show();
-    if (hadIcon != hasTrayIcon())
-        Q_EMIT trayIconChanged();
 }
 
 void StatusBarController::buildMenu() {
@@ -166,12 +164,15 @@ void StatusBarController::showCurrentDisplay() {
 }
 
 void StatusBarController::updateIcon(const QString& state) {
+    // Drawn when the state changes only: every size costs, and hosts fetch the pictures anew.
+    if (state == iconState)
+        return;
+    iconState = state;
     if (statusItem)
         statusItem->setIcon(StatusIcon::icon(state));
 #if defined(TAVREL_STATUS_NOTIFIER)
-    if (notifierItem) {
+    if (notifierItem)
         notifierItem->setIcon(StatusIcon::images(state));
-    }
 #endif
 }
 

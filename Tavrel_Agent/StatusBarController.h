@@ -39,8 +39,6 @@ public:
 Q_SIGNALS:
     // "Open Tavrel Agent…" was chosen.
     void openMainWindowRequested();
-    // The icon appeared or went with its host.
-    void trayIconChanged();
 
 private:
     void buildMenu();
@@ -68,6 +66,7 @@ private:
     QTimer* refreshTimer = nullptr;
     // What the menu shows, for an icon made later.
     StatusMenuDisplay shown;
+    QString iconState; // the state the current icon shows
     StopNotice stopNotice;
     // A stop or restart from the menu counts as under way until its re-check has been shown.
     QElapsedTimer ownCommandClock;

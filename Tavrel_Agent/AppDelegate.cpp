@@ -13,7 +13,6 @@
 #include <QIcon>
 #include <QLockFile>
 #include <QStandardPaths>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -68,7 +67,7 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
             &AppDelegate::showMainWindow);
     if (!hasTrayOption(arguments))
         showMainWindow();
-    else if (!QSystemTrayIcon::isSystemTrayAvailable())
+    else if (!statusBarController->hasTrayIcon())
         waitForSystemTray();
 }
 
@@ -77,12 +76,13 @@ void AppDelegate::waitForSystemTray() {
     trayWaitTimer->setInterval(trayWaitIntervalMs);
     connect(trayWaitTimer, &QTimer::timeout, this, [this] {
         trayWaitedMs += trayWaitIntervalMs;
-        const bool trayArrived = QSystemTrayIcon::isSystemTrayAvailable();
+        const bool trayArrived = statusBarController->hasTrayIcon();
         if (!trayArrived && trayWaitedMs < trayWaitLimitMs)
             return;
         trayWaitTimer->deleteLater();
         trayWaitTimer = nullptr;
-        // Still no tray: without the window the app would be running but unreachable.
+        // Still no tray: without the window the app would be running but unreachable. A tray that
+        // comes later gets the icon all the same, and the window stays as it is.
         if (!trayArrived)
             showMainWindow();
     });
@@ -108,7 +108,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     // bring it back from, a hidden app could never be reached again (a new start just leaves
     // because this one holds the lock), so closing the window then ends the app.
     if (event->type() == QEvent::Close && watched == mainWindowController.get() &&
-        !QSystemTrayIcon::isSystemTrayAvailable())
+        !statusBarController->hasTrayIcon())
         QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                                   Qt::QueuedConnection);
     return QObject::eventFilter(watched, event);

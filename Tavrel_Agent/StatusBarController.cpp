@@ -2,42 +2,32 @@
 
 #include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/Dialogs.h"
-#include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "Tavrel_Agent/StatusIcon.h"
+#include "Tavrel_Agent/TrayHost.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Privileged.h"
 
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QImage>
 #include <QMenu>
-#include <QPainter>
-#include <QPixmap>
 #include <QSystemTrayIcon>
 
-namespace {
-constexpr int discSize = 18; // points
-} // namespace
+#if defined(TAVREL_STATUS_NOTIFIER)
+#include "Tavrel_Agent/StatusNotifierItem.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#endif
 
 StatusBarController::StatusBarController(AgentState& agentState, QObject* parent)
     : QObject(parent)
     , state(agentState)
-    , menu(std::make_unique<QMenu>())
-    , statusItem(std::make_unique<QSystemTrayIcon>()) {
+    , menu(std::make_unique<QMenu>()) {
     buildMenu();
-    statusItem->setContextMenu(menu.get());
-#ifndef Q_OS_MACOS
-    // Linux trays open the context menu on a right click only; a status item should answer the
-    // primary click with its menu too, as on macOS. Wayland does not tell us where the pointer
-    // is, so there the menu stays on the right click, placed by the panel.
-    connect(statusItem.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger &&
-                    !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-                    menu->popup(QCursor::pos());
-            });
-#endif
-    statusItem->show();
+    hostWatcher = new TrayHostWatcher(this);
+    connect(hostWatcher, &TrayHostWatcher::hostChanged, this, &StatusBarController::followTrayHost);
+    followTrayHost();
     connect(&state, &AgentState::changed, this, &StatusBarController::showState);
     connect(&state, &AgentState::rootOperationRunningChanged, this, &StatusBarController::showState);
     // "Checking" until the state's first look has been published.
@@ -46,6 +36,47 @@ StatusBarController::StatusBarController(AgentState& agentState, QObject* parent
 }
 
 StatusBarController::~StatusBarController() = default;
+
+bool StatusBarController::hasTrayIcon() const {
+    return statusItem || notifierItem;
+}
+
+void StatusBarController::followTrayHost() {
+    const TrayHost host = hostWatcher->host();
+    // Made anew for each host: an item registered with a watcher that went away is forgotten by
+    // its successor, and Qt's XEmbed icon is tied to the tray it first docked into.
+    statusItem.reset();
+    notifierItem.reset();
+    iconState.clear();
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (host == TrayHost::StatusNotifier) {
+        notifierItem = std::make_unique<StatusNotifierItem>(menu.get());
+        connect(notifierItem.get(), &StatusNotifierItem::activated, this, [this](const QPoint& position) {
+            // Hosts show the exported menu themselves; this is for one that asks us to.
+            if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+                menu->popup(position);
+        });
+        if (!notifierItem->registerWithWatcher())
+            notifierItem.reset();
+    }
+#endif
+    if (host == TrayHost::XEmbed || host == TrayHost::Native) {
+        statusItem = std::make_unique<QSystemTrayIcon>();
+        statusItem->setContextMenu(menu.get());
+#ifndef Q_OS_MACOS
+        // XEmbed trays open the context menu on a right click only; a status item should answer
+        // the primary click with its menu too, as on macOS.
+        connect(statusItem.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        menu->popup(QCursor::pos());
+                });
+#endif
+    }
+    showCurrentDisplay();
+    if (statusItem)
+        statusItem->show();
+}
 
 void StatusBarController::buildMenu() {
     menu->setObjectName(QStringLiteral("statusMenu"));
@@ -81,7 +112,7 @@ void StatusBarController::buildMenu() {
     quitMenuItem->setMenuRole(QAction::NoRole);
 
     // No tooltip until the first check has been shown.
-    updateIcon(initial.iconColor);
+    shown = initial;
 }
 
 void StatusBarController::showState() {
@@ -93,38 +124,62 @@ void StatusBarController::showState() {
 }
 
 void StatusBarController::applyDisplay(const StatusMenuDisplay& display) {
+    const QString oldState = shown.state;
+    shown = display;
     statusMenuItem->setText(menuText(display.statusTitle));
     computerIDMenuItem->setText(menuText(display.computerIDTitle));
     stopMenuItem->setEnabled(display.stopEnabled);
     restartMenuItem->setEnabled(display.restartEnabled);
-    statusItem->setToolTip(display.toolTip);
-    updateIcon(display.iconColor);
+    showCurrentDisplay();
+    // A stop or restart from this app, from the menu or the window, is no news to the user.
+    if (display.state != oldState)
+        onStateChanged(oldState, display.state, state.ownStopInProgress());
 }
 
-void StatusBarController::updateIcon(const QColor& color) {
-    statusItem->setIcon(discIcon(color));
+void StatusBarController::showCurrentDisplay() {
+    updateIcon(shown.state);
+    if (statusItem)
+        statusItem->setToolTip(shown.toolTipText.isEmpty() ? shown.toolTip
+                                                           : shown.toolTip + u'\n' + shown.toolTipText);
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (notifierItem)
+        notifierItem->setToolTip(shown.toolTip, shown.toolTipText);
+#endif
 }
 
-QIcon StatusBarController::discIcon(const QColor& color) {
-    QIcon icon;
-    for (const int scale : {1, 2}) {
-        QImage image(discSize * scale, discSize * scale, QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(scale);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        const QRectF bounds(0, 0, discSize, discSize);
-        painter.setBrush(color);
-        painter.drawEllipse(bounds.adjusted(2, 2, -2, -2));
-        painter.setBrush(Qt::white);
-        painter.drawEllipse(bounds.adjusted(6, 6, -6, -6));
-        painter.end();
-        icon.addPixmap(QPixmap::fromImage(image));
+void StatusBarController::updateIcon(const QString& shownState) {
+    // Drawn when the state changes only: every size costs, and hosts fetch the pictures anew.
+    if (shownState == iconState)
+        return;
+    iconState = shownState;
+    if (statusItem)
+        statusItem->setIcon(StatusIcon::icon(shownState));
+#if defined(TAVREL_STATUS_NOTIFIER)
+    if (notifierItem)
+        notifierItem->setIcon(StatusIcon::images(shownState));
+#endif
+}
+
+void StatusBarController::onStateChanged(const QString& oldState, const QString& newState,
+                                         bool ownCommandInProgress) {
+    if (stopNotice.stateChanged(oldState, newState, ownCommandInProgress, StopNotice::Clock::now()))
+        notify(StopNotice::title(), StopNotice::text());
+}
+
+void StatusBarController::notify(const QString& title, const QString& text) {
+    if (statusItem) {
+        statusItem->showMessage(title, text, QSystemTrayIcon::Warning);
+        return;
     }
-    // Coloured on purpose: a theme must not recolour it as it would a symbolic (mask) icon.
-    icon.setIsMask(false);
-    return icon;
+#if defined(TAVREL_STATUS_NOTIFIER)
+    // A StatusNotifierItem has no messages of its own: the desktop's notification service shows them.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QCoreApplication::applicationName() << 0U << QStringLiteral("dialog-warning") << title << text
+         << QStringList() << QVariantMap() << -1;
+    QDBusConnection::sessionBus().send(call);
+#endif
 }
 
 void StatusBarController::stopService() {

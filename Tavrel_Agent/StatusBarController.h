@@ -1,21 +1,25 @@
 #pragma once
 
-#include <QIcon>
+#include "Tavrel_Agent/StatusMenuDisplay.h"
+#include "Tavrel_Agent/StopNotice.h"
+
 #include <QObject>
 
 #include <memory>
 
 class AgentState;
 class QAction;
-class QColor;
 class QMenu;
 class QSystemTrayIcon;
-struct StatusMenuDisplay;
+class StatusNotifierItem;
+class TrayHostWatcher;
 enum class ServiceCommand;
 
-// The status icon in the system tray and its menu: the agent's state and computer ID, Stop and
-// Restart, the main window and Quit. Shows what the agent state says. Without a system tray the
-// menu still follows it, so the icon appears as soon as a tray does.
+// The status icon and its menu: the agent's state and computer ID, Stop and Restart, the main
+// window and Quit, as the agent state says. The icon lives while a tray host does: on
+// a StatusNotifierItem host our own item, on an XEmbed tray or the macOS menu bar a
+// QSystemTrayIcon, made anew whenever a host appears. Without a host the menu still follows the
+// state, and nothing touches QSystemTrayIcon.
 class StatusBarController final : public QObject {
     Q_OBJECT
 public:
@@ -23,11 +27,14 @@ public:
     ~StatusBarController() override;
 
     QMenu* trayMenu() const { return menu.get(); }
+    // The icon on an XEmbed tray or the macOS menu bar; none elsewhere.
     QSystemTrayIcon* trayIcon() const { return statusItem.get(); }
+    // Whether some host shows the icon now, so that the menu can be reached through it.
+    bool hasTrayIcon() const;
 
-    // The status disc: 18 × 18 points at 1x and 2x, a 14-point disc in the colour with a 6-point
-    // white dot in the middle.
-    static QIcon discIcon(const QColor& color);
+    // Every change of the service state, old to new, with whether a stop or restart from this app
+    // is under way. Notifies the user when the agent stopped by itself.
+    void onStateChanged(const QString& oldState, const QString& newState, bool ownCommandInProgress);
 
 Q_SIGNALS:
     // "Open Tavrel Agent…" was chosen.
@@ -37,18 +44,27 @@ private:
     void buildMenu();
     void showState();
     void applyDisplay(const StatusMenuDisplay& display);
-    void updateIcon(const QColor& color);
+    void updateIcon(const QString& shownState);
     void stopService();
     void restartService();
     void runService(ServiceCommand command);
     void openWindow();
+    void followTrayHost();
+    void showCurrentDisplay();
+    void notify(const QString& title, const QString& text);
 
     AgentState& state;
-    // The menu outlives the tray icon that shows it.
+    // The menu outlives the tray icons that show it.
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<QSystemTrayIcon> statusItem;
+    std::unique_ptr<StatusNotifierItem> notifierItem;
+    TrayHostWatcher* hostWatcher = nullptr;
     QAction* statusMenuItem = nullptr;
     QAction* computerIDMenuItem = nullptr;
     QAction* stopMenuItem = nullptr;
     QAction* restartMenuItem = nullptr;
+    // What the menu shows, for an icon made later.
+    StatusMenuDisplay shown;
+    QString iconState; // the state the current icon shows
+    StopNotice stopNotice;
 };

@@ -5,11 +5,13 @@
 
 StatusMenuDisplay initialStatusMenuDisplay() {
     return {
+        .state = QLatin1String(ServiceState::Checking),
         .statusTitle = QStringLiteral("Status: Checking\u2026"),
         .computerIDTitle = QStringLiteral("ID: \u2014"),
         .stopEnabled = false,
         .restartEnabled = false,
         .toolTip = {},
+        .toolTipText = {},
         .iconColor = Style::stateColor(QLatin1String(ServiceState::Checking)),
     };
 }
@@ -20,11 +22,14 @@ StatusMenuDisplay statusMenuDisplay(const QString& state, const QString& compute
     // Only an empty ID counts as unregistered here; a missing token does not.
     const QString shownID = computerID.isEmpty() ? QStringLiteral("Not registered") : computerID;
     return {
+        .state = state,
         .statusTitle = QStringLiteral("Status: ") + state,
         .computerIDTitle = QStringLiteral("ID: ") + shownID,
         .stopEnabled = running,
         .restartEnabled = running || stopped,
         .toolTip = QStringLiteral("Tavrel Agent \u2013 ") + state,
+        .toolTipText = computerID.isEmpty() ? QStringLiteral("Not registered")
+                                            : QStringLiteral("Computer ID: ") + computerID,
         .iconColor = Style::stateColor(state),
     };
 }

@@ -5,11 +5,13 @@
 
 // What the status menu and its icon show for one service state and computer ID.
 struct StatusMenuDisplay final {
+    QString state;
     QString statusTitle;
     QString computerIDTitle;
     bool stopEnabled = false;
     bool restartEnabled = false;
-    QString toolTip; // empty: none set yet
+    QString toolTip;     // empty: none set yet
+    QString toolTipText; // the tooltip's second line: the computer ID, or that there is none
     QColor iconColor;
 
     bool operator==(const StatusMenuDisplay&) const = default;

@@ -44,6 +44,24 @@ else()
     message(WARNING "dbus-run-session or pyatspi not found: the screen-reader test is left out (scripts/deps installs them)")
 endif()
 
+# The status icon on a real StatusNotifierItem host, lxqt-panel, read over the same private D-Bus
+# session with the system Python's GLib bindings.
+find_program(TAVREL_LXQT_PANEL lxqt-panel)
+set(_gi 1)
+if(TAVREL_SYSTEM_PYTHON3)
+    execute_process(COMMAND ${TAVREL_SYSTEM_PYTHON3} -c "from gi.repository import Gio" RESULT_VARIABLE _gi
+        OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(TAVREL_XVFB AND TAVREL_DBUS_RUN_SESSION AND TAVREL_LXQT_PANEL AND _gi EQUAL 0 AND TARGET tavrel-agent-demo)
+    block()
+        set(TAVREL_PYTHON3 ${TAVREL_DBUS_RUN_SESSION} -- ${TAVREL_SYSTEM_PYTHON3})
+        tavrel_add_e2e(e2e_sni 120 ${_e2e}/test_sni.py --app $<TARGET_FILE:tavrel-agent-demo>
+            --panel ${TAVREL_LXQT_PANEL})
+    endblock()
+else()
+    message(WARNING "dbus-run-session, lxqt-panel or python3-gi not found: the status-notifier test is left out (scripts/deps installs them)")
+endif()
+
 if(TAVREL_DPKG_DEB AND TAVREL_LINTIAN AND TARGET tavrel-agent)
     if(NOT DEFINED TAVREL_AUTOSTART_DIR)
         set(TAVREL_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)

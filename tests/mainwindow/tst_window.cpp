@@ -8,6 +8,8 @@
 #include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
+#include "Tavrel_Agent/StatusIcon.h"
+#include "Tavrel_Agent/StopNotice.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
@@ -18,8 +20,8 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QScrollBar>
-#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 
@@ -79,6 +81,9 @@ private Q_SLOTS:
     void logPane();
     void accessibility_data();
     void accessibility();
+    void statusIconShapes();
+    void stopNotice_data();
+    void stopNotice();
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -321,12 +326,67 @@ void TestWindow::accessibility() {
     QCOMPARE(chain, tabStops);
 }
 
+void TestWindow::statusIconShapes() {
+    // Told apart without colour, by the alpha channel alone, at every size and scale panels ask for.
+    const QString states[] = {u"Running"_s, u"Stopped"_s, u"Not Installed"_s, u"Checking"_s};
+    for (const int size : StatusIcon::sizes) {
+        for (const qreal scale : {1.0, 2.0}) {
+            QList<QImage> masks;
+            for (const QString& state : states) {
+                const QPixmap pixmap = StatusIcon::icon(state).pixmap(QSize(size, size), scale);
+                QCOMPARE(pixmap.size(), QSize(size, size) * scale);
+                const QImage mask = pixmap.toImage().createAlphaMask(Qt::ThresholdAlphaDither);
+                for (qsizetype other = 0; other < masks.size(); ++other)
+                    QVERIFY2(
+                        mask != masks.at(other),
+                        qPrintable(
+                            u"%1 and %2 at %3 px, %4x"_s.arg(state, states[other]).arg(size).arg(scale)));
+                masks << mask;
+            }
+        }
+    }
+}
+
+void TestWindow::stopNotice_data() {
+    // Changes of state "old>new@minute", with "!" before the minute while a stop or restart from
+    // the app is under way; the minutes at which a notice comes.
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QList<int>>("notices");
+    QTest::newRow("stops by itself") << QStringList{u"Checking>Running@0"_s, u"Running>Stopped@5"_s}
+                                     << QList{5};
+    QTest::newRow("uninstalled") << QStringList{u"Running>Not Installed@1"_s} << QList{1};
+    QTest::newRow("start-up") << QStringList{u"Checking>Stopped@0"_s, u"Stopped>Not Installed@1"_s}
+                              << QList<int>();
+    QTest::newRow("stop from the app, then by itself")
+        << QStringList{u"Running>Stopped@!0"_s, u"Stopped>Running@!0"_s, u"Running>Stopped@3"_s} << QList{3};
+    QTest::newRow("two stops in 10 minutes")
+        << QStringList{u"Running>Stopped@1"_s, u"Stopped>Running@2"_s, u"Running>Stopped@10"_s} << QList{1};
+    QTest::newRow("two stops 10 minutes apart")
+        << QStringList{u"Running>Stopped@1"_s, u"Stopped>Running@2"_s, u"Running>Not Installed@11"_s}
+        << QList{1, 11};
+}
+
+void TestWindow::stopNotice() {
+    QFETCH(QStringList, changes);
+    StopNotice notice;
+    const StopNotice::Clock::time_point start{};
+    QList<int> notices;
+    for (const QString& change : changes) {
+        const QStringList parts = change.split(QRegularExpression(u"[>@]"_s));
+        const bool own = parts[2].startsWith(u'!');
+        const int minute = parts[2].mid(own ? 1 : 0).toInt();
+        if (notice.stateChanged(parts[0], parts[1], own, start + std::chrono::minutes(minute)))
+            notices << minute;
+    }
+    QTEST(notices, "notices");
+}
+
 void TestWindow::withoutSystemTray() {
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        QSKIP("a system tray is available here");
     TestSandbox sandbox;
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching({u"tavrel-agent"_s, u"--tray"_s});
+    if (delegate.statusBar()->hasTrayIcon())
+        QSKIP("a system tray is available here");
     // A panel that starts after us at login gets its whole chance first; then the window is the way in.
     auto* wait = delegate.findChild<QTimer*>();
     for (int waited = 0; waited < AppDelegate::trayWaitLimitMs; waited += AppDelegate::trayWaitIntervalMs) {

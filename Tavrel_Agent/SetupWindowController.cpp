@@ -228,6 +228,9 @@ void SetupWindowController::closeSheet() {
 bool SetupWindowController::mayDiscardRegistration() {
     if (!unstoredRegistration)
         return true;
+    // Quit while closing the sheet asks (or the other way round): the open question answers both.
+    if (askingToDiscard)
+        return false;
     QMessageBox box(this);
     box.setObjectName(QStringLiteral("discardAlert"));
     box.setWindowTitle(windowTitle());
@@ -239,7 +242,12 @@ bool SetupWindowController::mayDiscardRegistration() {
     QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
-    return Dialogs::run(box) == discard;
+    askingToDiscard = true;
+    const bool discarded = Dialogs::run(box) == discard;
+    askingToDiscard = false;
+    if (discarded)
+        unstoredRegistration.reset();
+    return discarded;
 }
 
 void SetupWindowController::reject() {

@@ -21,6 +21,13 @@ class SetupWindowController final : public QDialog {
 public:
     explicit SetupWindowController(QWidget* parent = nullptr);
 
+    // The server registered this computer, but the registration is not stored here yet.
+    bool holdsUnstoredRegistration() const { return unstoredRegistration.has_value(); }
+    // Asks before a registration that is not stored here is thrown away, as closing the sheet
+    // or ending the app would. True when nothing is lost or the user chose Discard (the sheet
+    // then no longer holds it); false on Cancel, and while the question is already open.
+    bool mayDiscardRegistration();
+
 public Q_SLOTS:
     // Ends the sheet; every way of closing the window goes through here.
     void closeSheet();
@@ -48,8 +55,6 @@ private:
                               const ApiClient::RegisterOutcome& outcome);
     // Stores the registration the server made; on failure it stays here for the next Register.
     void storeRegistration();
-    // Asks before a registration that is not stored here is thrown away.
-    bool mayDiscardRegistration();
     void deregistrationAnswered(const AgentConfig& sent, const std::optional<ApiError>& error);
     void reauthAnswered(const QString& sentComputerID, const ApiClient::RegisterOutcome& outcome);
 
@@ -65,6 +70,7 @@ private:
     bool ended = false; // the sheet has finished; late answers are dropped
     // Made by the server but not stored here yet: a second request would make a second computer.
     std::optional<Registration> unstoredRegistration;
+    bool askingToDiscard = false; // the question is open, in its own event loop
     // The context of every server call; the sheet's end destroys it, which cancels the calls
     // still out, so that no exchange with the server outlives the sheet.
     std::unique_ptr<QObject> calls = std::make_unique<QObject>();

@@ -1,6 +1,7 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 
 #include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Logger.h"
 #include "core/SystemInfo.h"
@@ -48,6 +49,8 @@ SetupWindowController::SetupWindowController(QWidget* parent)
         calls.reset();
     });
     buildUI();
+    // Taller than a small screen with the re-authentication box open: it then fits and scrolls.
+    screenFit = new ScreenFit(this, size());
 }
 
 void SetupWindowController::buildUI() {
@@ -213,7 +216,7 @@ void SetupWindowController::toggleReauth() {
     lblStatus->move(lblStatus->x(), lblStatus->y() + shift);
     btnClose->move(btnClose->x(), btnClose->y() + shift);
     // A top-level window keeps its top-left corner when resized: it grows and shrinks at the bottom.
-    setFixedSize(width(), height() + shift);
+    screenFit->setContentSize(screenFit->contentSize() + QSize(0, shift));
     if (reauthExpanded)
         txtReauthUser->setFocus();
 }

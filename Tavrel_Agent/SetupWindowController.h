@@ -12,6 +12,7 @@ class AccessibleLabel;
 class QFrame;
 class QLineEdit;
 class QPushButton;
+class ScreenFit;
 
 // The Setup / Settings sheet. Shown window-modal over the main window; finished() ends it.
 // The form is chosen once, from the stored configuration: registration for an unregistered
@@ -91,4 +92,5 @@ private:
     QPushButton* btnReauthToggle = nullptr;
     bool reauthExpanded = false;
     QPushButton* btnClose = nullptr;
+    ScreenFit* screenFit = nullptr;
 };

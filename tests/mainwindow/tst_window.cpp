@@ -5,6 +5,7 @@
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
+#include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
@@ -71,6 +72,7 @@ private Q_SLOTS:
     void logPane();
     void accessibility_data();
     void accessibility();
+    void screenFit();
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -208,6 +210,20 @@ void TestWindow::accessibility() {
         if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
             chain << QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name);
     QCOMPARE(chain, tabStops);
+}
+
+// The window's size for its 540 × 780 content in the room a screen leaves, with 16-point bars.
+void TestWindow::screenFit() {
+    const std::pair<QSize, QSize> rows[] = {
+        {{1366, 1024}, {540, 780}}, // room: exactly the frames
+        {{540, 780}, {540, 780}},
+        {{1366, 738}, {556, 738}}, // a 768-pixel screen less a panel: a vertical bar beside
+        {{548, 738}, {548, 738}},  // too narrow for the bar as well: both bars
+        {{500, 1024}, {500, 796}}, // a horizontal bar below
+        {{320, 240}, {320, 240}},
+    };
+    for (const auto& [room, size] : rows)
+        QCOMPARE(fittedWindowSize(QSize(540, 780), room, 16), size);
 }
 
 void TestWindow::withoutSystemTray() {

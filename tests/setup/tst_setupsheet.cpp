@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -117,7 +118,9 @@ private Q_SLOTS:
         openSheet(config(true));
         QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
         const QRect frame = sheet->geometry();
-        const QList<QWidget*> widgets = sheet->findChildren<QWidget*>();
+        // The views, in the scroll area that fits the sheet to a small screen.
+        const QList<QWidget*> widgets =
+            child<QScrollArea>(*sheet, "screenFit")->widget()->findChildren<QWidget*>();
         QList<QRect> frames;
         for (const QWidget* widget : widgets)
             frames << widget->geometry();

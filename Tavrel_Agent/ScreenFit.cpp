@@ -26,7 +26,9 @@ ScreenFit::ScreenFit(QWidget* fittedWindow, QSize contentSize)
     scrollArea->setFocusPolicy(Qt::NoFocus); // Tab goes through the views, as it did
     scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    // In their order, so that reading and Tab order stay as they were.
+    // In their order, so that reading and Tab order stay as they were; a move takes the focus
+    // away, so the view that had it gets it back.
+    QWidget* focused = window->focusWidget();
     for (QWidget* view : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         if (view != scrollArea && !view->isWindow())
             view->setParent(content);
@@ -35,6 +37,8 @@ ScreenFit::ScreenFit(QWidget* fittedWindow, QSize contentSize)
     // Its palette is the window's, so that what it draws on stays the window's background.
     content->setAutoFillBackground(false);
     scrollArea->setWidget(content);
+    if (focused)
+        focused->setFocus();
     window->installEventFilter(this);
     fit();
 }

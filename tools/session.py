@@ -113,9 +113,10 @@ class Session:
         wait_for("the stand-in agent", box.agent_pids)
         return box
 
-    def start_app(self, binary, box, log_name="app", env=None):
+    def start_app(self, binary, box, log_name="app", env=None, args=()):
         with open(self.tmp / f"{log_name}.out", "wb") as sink:
-            return self.spawn([binary, box.root], env=env or self.x_env(), stdout=sink, stderr=subprocess.STDOUT)
+            return self.spawn([binary, box.root, *args], env=env or self.x_env(), stdout=sink,
+                              stderr=subprocess.STDOUT)
 
     def app_output(self, log_name="app"):
         path = self.tmp / f"{log_name}.out"

@@ -3,6 +3,7 @@
 // in the window and the sheet; without a system tray, the wait for one and the one main window.
 #include "Tavrel_Agent/AppDelegate.h"
 #include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/InstanceChannel.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
 #include "Tavrel_Agent/ScreenFit.h"
@@ -13,13 +14,18 @@
 #include "support/TestSandbox.h"
 
 #include <QAccessible>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <future>
 
 using namespace Qt::StringLiterals;
 
@@ -73,6 +79,7 @@ private Q_SLOTS:
     void accessibility_data();
     void accessibility();
     void screenFit();
+    void instanceChannel();
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -224,6 +231,33 @@ void TestWindow::screenFit() {
     };
     for (const auto& [room, size] : rows)
         QCOMPARE(fittedWindowSize(QSize(540, 780), room, 16), size);
+}
+
+// A second start's request shows the window; anything but exactly that one request does nothing,
+// and the socket is its user's alone.
+void TestWindow::instanceChannel() {
+    QTemporaryDir folder;
+    const QString path = InstanceChannel::socketPathFor(folder.filePath(u"app.lock"_s));
+    TestSandbox::writeFile(path, "left behind by a crashed instance");
+    InstanceChannel channel(path);
+    QVERIFY(channel.isListening());
+    QCOMPARE(QFile::permissions(path) & 0077, QFileDevice::Permissions());
+    QSignalSpy shown(&channel, &InstanceChannel::showMainWindowRequested);
+    for (const QByteArray& request : {QByteArray("show-main-window"), QByteArray("show-main-window\nx"),
+                                      QByteArray("SHOW-MAIN-WINDOW\n"), QByteArray(4096, '\n')}) {
+        QLocalSocket peer;
+        peer.connectToServer(path);
+        QVERIFY(peer.waitForConnected());
+        peer.write(request);
+        peer.flush();
+        if (request != "show-main-window") // not yet whole: waits for the rest
+            QTRY_COMPARE(peer.state(), QLocalSocket::UnconnectedState);
+    }
+    QCOMPARE(shown.count(), 0);
+    // The real request, from a thread, as a second process would send it while this one runs.
+    auto asked = std::async(std::launch::async, [&] { return InstanceChannel::askToShowMainWindow(path); });
+    QTRY_COMPARE(shown.count(), 1);
+    QVERIFY(asked.get());
 }
 
 void TestWindow::withoutSystemTray() {

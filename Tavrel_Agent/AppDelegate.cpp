@@ -1,7 +1,9 @@
 #include "Tavrel_Agent/AppDelegate.h"
 
 #include "Tavrel_Agent/AgentState.h"
+#include "Tavrel_Agent/InstanceChannel.h"
 #include "Tavrel_Agent/MainWindowController.h"
+#include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
 #include "core/Privileged.h"
 #include "core/Version.h"
@@ -12,6 +14,7 @@
 #include <QFile>
 #include <QIcon>
 #include <QLockFile>
+#include <QSessionManager>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -60,11 +63,16 @@ AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
+    // Sees the platform's own quit (the session's end, the macOS application menu) and, without
+    // a tray, the main window's close.
+    QCoreApplication::instance()->installEventFilter(this);
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &AppDelegate::commitData);
     state = std::make_unique<AgentState>();
     statusBarController = std::make_unique<StatusBarController>(*state);
     // A connection ends with either side, so the menu never calls into a deleted delegate.
     connect(statusBarController.get(), &StatusBarController::openMainWindowRequested, this,
             &AppDelegate::showMainWindow);
+    connect(statusBarController.get(), &StatusBarController::quitRequested, this, &AppDelegate::quit);
     if (!hasTrayOption(arguments))
         showMainWindow();
     else if (!statusBarController->hasTrayIcon())
@@ -90,10 +98,8 @@ void AppDelegate::waitForSystemTray() {
 }
 
 void AppDelegate::showMainWindow() {
-    if (!mainWindowController) {
+    if (!mainWindowController)
         mainWindowController = std::make_unique<MainWindowController>(*state);
-        mainWindowController->installEventFilter(this);
-    }
     QWidget* window = mainWindowController.get();
     if (window->isMinimized())
         window->showNormal();
@@ -103,14 +109,60 @@ void AppDelegate::showMainWindow() {
     window->activateWindow();
 }
 
+SetupWindowController* AppDelegate::openSheet() const {
+    return mainWindowController ? mainWindowController->findChild<SetupWindowController*>() : nullptr;
+}
+
+void AppDelegate::quit() {
+    // A second Quit while the question is open changes nothing.
+    if (quitting)
+        return;
+    quitting = true;
+    SetupWindowController* sheet = openSheet();
+    const bool mayEnd = !sheet || sheet->mayDiscardRegistration();
+    quitting = false;
+    // Ended here rather than by Qt's quit, which first closes every window and gives up when one
+    // stays visible: the main window only hides on close, and whether another window (the X11
+    // tray icon's own) was closed before it was left to chance.
+    if (mayEnd)
+        QCoreApplication::exit(0);
+}
+
+bool AppDelegate::sessionMayEnd(const std::function<bool()>& allowsInteraction) {
+    SetupWindowController* sheet = openSheet();
+    if (!sheet || !sheet->holdsUnstoredRegistration())
+        return true;
+    if (!allowsInteraction()) {
+        sessionEnding = true;
+        return true;
+    }
+    return sheet->mayDiscardRegistration();
+}
+
+void AppDelegate::commitData(QSessionManager& manager) {
+    bool interacting = false;
+    const bool mayEnd = sessionMayEnd([&] { return interacting = manager.allowsInteraction(); });
+    if (!mayEnd)
+        manager.cancel();
+    if (interacting)
+        manager.release();
+}
+
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) {
+        // The session manager's quit after it ended the session without letting us ask.
+        if (sessionEnding)
+            QCoreApplication::exit(0);
+        else
+            quit();
+        return true;
+    }
     // Closing the window only hides it, and the status icon brings it back. With no tray to
-    // bring it back from, a hidden app could never be reached again (a new start just leaves
-    // because this one holds the lock), so closing the window then ends the app.
+    // bring it back from, a hidden app could never be reached again (a new start would only ask
+    // this one to show the window), so closing the window then ends the app.
     if (event->type() == QEvent::Close && watched == mainWindowController.get() &&
         !statusBarController->hasTrayIcon())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &AppDelegate::quit, Qt::QueuedConnection);
     return QObject::eventFilter(watched, event);
 }
 
@@ -133,9 +185,15 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     QLockFile instanceLock(lockPath);
     // A live holder keeps its lock however long it runs; a dead one's lock is taken over.
     instanceLock.setStaleLockTime(0);
+    const QString socketPath = InstanceChannel::socketPathFor(lockPath);
     if (!instanceLock.tryLock(0)) {
-        if (instanceLock.error() == QLockFile::LockFailedError)
+        if (instanceLock.error() == QLockFile::LockFailedError) {
+            // Opened from the desktop's menu, the running instance shows its window; an autostart
+            // entry (--tray) must not pop it up. Either way this start leaves silently.
+            if (!hasTrayOption(arguments))
+                (void)InstanceChannel::askToShowMainWindow(socketPath);
             return 0;
+        }
         std::fprintf(stderr, "tavrel-agent: cannot take the single-instance lock %s; not starting\n",
                      QFile::encodeName(lockPath).constData());
         return 1;
@@ -150,7 +208,10 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     QApplication::setWindowIcon(
         QIcon::fromTheme(QStringLiteral("tavrel-agent"), QIcon(QStringLiteral(":/logo-letters.png"))));
 
+    InstanceChannel channel(socketPath);
     AppDelegate delegate;
+    QObject::connect(&channel, &InstanceChannel::showMainWindowRequested, &delegate,
+                     &AppDelegate::showMainWindow);
     delegate.applicationDidFinishLaunching(arguments);
     const int status = QApplication::exec();
     // A root operation still running (a quit while the administrator was asked) ends first, so

@@ -5,10 +5,13 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class AgentState;
 class MainWindowController;
+class QSessionManager;
+class SetupWindowController;
 class StatusBarController;
 class QTimer;
 
@@ -31,6 +34,15 @@ public:
     void applicationDidFinishLaunching(const QStringList& arguments);
     // Creates the main window on first use and brings it to the front.
     void showMainWindow();
+    // Ends the app, unless a registration the server made is not stored yet and the user
+    // cancels its discarding. Every way of quitting comes here: the status menu, the window's
+    // close without a tray, and the platform's own quit (unasked once the session manager has
+    // ended the session without interaction).
+    void quit();
+    // At the end of the session: whether it may end. Only when a registration is not stored
+    // yet does it ask the session manager for interaction (allowsInteraction), and then the
+    // user; without interaction the session ends.
+    bool sessionMayEnd(const std::function<bool()>& allowsInteraction);
 
     AgentState* agentState() const { return state.get(); }
     StatusBarController* statusBar() const { return statusBarController.get(); }
@@ -46,6 +58,9 @@ protected:
 
 private:
     void waitForSystemTray();
+    void commitData(QSessionManager& manager);
+    // The open Setup / Settings sheet, if any.
+    SetupWindowController* openSheet() const;
 
     // Declared first: the controllers that show it go before it.
     std::unique_ptr<AgentState> state;
@@ -53,6 +68,9 @@ private:
     std::unique_ptr<MainWindowController> mainWindowController;
     QTimer* trayWaitTimer = nullptr;
     int trayWaitedMs = 0;
+    bool quitting = false;
+    // The session manager let the session end without asking: its quit follows, unasked.
+    bool sessionEnding = false;
 };
 
 // Entry point shared by tavrel-agent and the sandboxed demo: single-instance rule (a lock named

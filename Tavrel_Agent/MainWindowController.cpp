@@ -3,6 +3,7 @@
 #include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
+#include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/AgentConfig.h"
@@ -37,11 +38,11 @@ MainWindowController::MainWindowController(AgentState& agentState)
     // Minimisable and closable, never resizable.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(540, 780);
+    buildUI();
+    // 540 × 780 where the screen has room; on a smaller one the window fits it and scrolls.
+    new ScreenFit(this, QSize(540, 780));
     if (const QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
-
-    buildUI();
     initLogTail();
     showState();
     connect(&state, &AgentState::changed, this, &MainWindowController::showState);

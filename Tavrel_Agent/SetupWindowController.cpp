@@ -1,6 +1,7 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 
 #include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
@@ -55,6 +56,8 @@ SetupWindowController::SetupWindowController(QWidget* parent)
         for (auto it = wantedEnabled.cbegin(); it != wantedEnabled.cend(); ++it)
             setActionEnabled(it.key(), it.value());
     });
+    // Taller than a small screen with the re-authentication box open: it then fits and scrolls.
+    screenFit = new ScreenFit(this, size());
 }
 
 void SetupWindowController::buildUI() {
@@ -220,7 +223,7 @@ void SetupWindowController::toggleReauth() {
     lblStatus->move(lblStatus->x(), lblStatus->y() + shift);
     btnClose->move(btnClose->x(), btnClose->y() + shift);
     // A top-level window keeps its top-left corner when resized: it grows and shrinks at the bottom.
-    setFixedSize(width(), height() + shift);
+    screenFit->setContentSize(screenFit->contentSize() + QSize(0, shift));
     if (reauthExpanded)
         txtReauthUser->setFocus();
 }
@@ -235,6 +238,9 @@ void SetupWindowController::closeSheet() {
 bool SetupWindowController::mayDiscardRegistration() {
     if (!unstoredRegistration)
         return true;
+    // Quit while closing the sheet asks (or the other way round): the open question answers both.
+    if (askingToDiscard)
+        return false;
     QMessageBox box(this);
     box.setObjectName(QStringLiteral("discardAlert"));
     box.setWindowTitle(windowTitle());
@@ -246,7 +252,12 @@ bool SetupWindowController::mayDiscardRegistration() {
     QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
-    return Dialogs::run(box) == discard;
+    askingToDiscard = true;
+    const bool discarded = Dialogs::run(box) == discard;
+    askingToDiscard = false;
+    if (discarded)
+        unstoredRegistration.reset();
+    return discarded;
 }
 
 void SetupWindowController::reject() {

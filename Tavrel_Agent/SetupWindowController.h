@@ -13,6 +13,7 @@ class AccessibleLabel;
 class QFrame;
 class QLineEdit;
 class QPushButton;
+class ScreenFit;
 
 // The Setup / Settings sheet. Shown window-modal over the main window; finished() ends it.
 // The form is chosen once, from the stored configuration: registration for an unregistered
@@ -21,6 +22,13 @@ class SetupWindowController final : public QDialog {
     Q_OBJECT
 public:
     explicit SetupWindowController(QWidget* parent = nullptr);
+
+    // The server registered this computer, but the registration is not stored here yet.
+    bool holdsUnstoredRegistration() const { return unstoredRegistration.has_value(); }
+    // Asks before a registration that is not stored here is thrown away, as closing the sheet
+    // or ending the app would. True when nothing is lost or the user chose Discard (the sheet
+    // then no longer holds it); false on Cancel, and while the question is already open.
+    bool mayDiscardRegistration();
 
 public Q_SLOTS:
     // Ends the sheet; every way of closing the window goes through here.
@@ -53,8 +61,6 @@ private:
                               const ApiClient::RegisterOutcome& outcome);
     // Stores the registration the server made; on failure it stays here for the next Register.
     void storeRegistration();
-    // Asks before a registration that is not stored here is thrown away.
-    bool mayDiscardRegistration();
     void deregistrationAnswered(const AgentConfig& sent, const std::optional<ApiError>& error);
     void reauthAnswered(const QString& sentComputerID, const ApiClient::RegisterOutcome& outcome);
 
@@ -70,6 +76,7 @@ private:
     bool ended = false; // the sheet has finished; late answers are dropped
     // Made by the server but not stored here yet: a second request would make a second computer.
     std::optional<Registration> unstoredRegistration;
+    bool askingToDiscard = false; // the question is open, in its own event loop
     // The context of every server call; the sheet's end destroys it, which cancels the calls
     // still out, so that no exchange with the server outlives the sheet.
     std::unique_ptr<QObject> calls = std::make_unique<QObject>();
@@ -91,4 +98,5 @@ private:
     bool reauthExpanded = false;
     QHash<QPushButton*, bool> wantedEnabled;
     QPushButton* btnClose = nullptr;
+    ScreenFit* screenFit = nullptr;
 };

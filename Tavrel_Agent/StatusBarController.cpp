@@ -105,7 +105,7 @@ void StatusBarController::buildMenu() {
     menu->addSeparator();
 
     QAction* quitMenuItem =
-        menu->addAction(QStringLiteral("Quit"), QCoreApplication::instance(), &QCoreApplication::quit);
+        menu->addAction(QStringLiteral("Quit"), this, &StatusBarController::quitRequested);
     quitMenuItem->setObjectName(QStringLiteral("quitMenuItem"));
     quitMenuItem->setShortcut(QKeySequence::Quit);
     // Kept in this menu: a quit role would let macOS move it into the application menu.

@@ -39,6 +39,8 @@ public:
 Q_SIGNALS:
     // "Open Tavrel Agent…" was chosen.
     void openMainWindowRequested();
+    // "Quit" was chosen: the delegate decides whether the app may end now.
+    void quitRequested();
 
 private:
     void buildMenu();

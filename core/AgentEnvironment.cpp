@@ -35,7 +35,8 @@ QString helperBesideProgram() {
 
 AgentEnvironment AgentEnvironment::macOS() {
     AgentEnvironment env = withAgentFiles();
-    env.serviceDefinitionPath = QStringLiteral("/Library/LaunchDaemons/com.tavrel.agentservice.plist");
+    env.serviceDefinitionName = QStringLiteral("com.tavrel.agentservice.plist");
+    env.serviceDefinitionFolders = {QStringLiteral("/Library/LaunchDaemons")};
     env.processSearchCommand = QStringLiteral("pgrep -f tavrel_agent.py 2>/dev/null");
     env.startServiceCommand = QStringLiteral(
         "launchctl bootstrap system /Library/LaunchDaemons/com.tavrel.agentservice.plist 2>/dev/null || "
@@ -52,9 +53,16 @@ AgentEnvironment AgentEnvironment::macOS() {
 
 AgentEnvironment AgentEnvironment::linuxSystemd() {
     AgentEnvironment env = withAgentFiles();
-    env.serviceDefinitionPath = QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
-    env.processSearchPattern = QStringLiteral("tavrel_agent.py");
     env.serviceUnit = QStringLiteral("com.tavrel.agentservice.service");
+    env.serviceDefinitionName = env.serviceUnit;
+    // systemd's system unit folders: the administrator's, the runtime's, and those of packages
+    // (/lib stays apart from /usr/lib where the two are not merged).
+    env.serviceDefinitionFolders = {
+        QStringLiteral("/etc/systemd/system"),           QStringLiteral("/run/systemd/system"),
+        QStringLiteral("/usr/local/lib/systemd/system"), QStringLiteral("/usr/lib/systemd/system"),
+        QStringLiteral("/lib/systemd/system"),
+    };
+    env.processSearchPattern = QStringLiteral("tavrel_agent.py");
     // Both by their absolute paths: a program of the same user put first on PATH, or a helper
     // in a folder the user can write to, would be handed the administrator's password.
     env.helperProgram = installedHelperProgram();
@@ -80,7 +88,7 @@ AgentEnvironment AgentEnvironment::sandbox(const QString& root, const QString& h
     AgentEnvironment env = linuxSystemd();
     env.configPath = base + QStringLiteral("/var/tavrel/agentservice/config.json");
     env.logPath = base + QStringLiteral("/var/tavrel/agentservice/activity.log");
-    env.serviceDefinitionPath = base + QStringLiteral("/etc/systemd/system/com.tavrel.agentservice.service");
+    env.serviceDefinitionFolders = {base + QStringLiteral("/etc/systemd/system")};
 #ifdef Q_OS_MACOS
     // No /proc there: the shell search, narrowed to the sandbox's agent.
     env.processSearchPattern.clear();
@@ -96,6 +104,13 @@ AgentEnvironment AgentEnvironment::sandbox(const QString& root, const QString& h
     env.helperProgram = helper.isEmpty() ? helperBesideProgram() : helper;
     env.helperRoot = base;
     return env;
+}
+
+QStringList AgentEnvironment::serviceDefinitionPaths() const {
+    QStringList paths;
+    for (const QString& folder : serviceDefinitionFolders)
+        paths.append(folder + QLatin1Char('/') + serviceDefinitionName);
+    return paths;
 }
 
 const AgentEnvironment& AgentEnvironment::current() {

@@ -29,7 +29,10 @@ struct RootRequest final {
 struct AgentEnvironment final {
     QString configPath;
     QString logPath;
-    QString serviceDefinitionPath; // launchd property list or systemd unit
+    // The service's definition (launchd property list, systemd unit file) under its name in
+    // any of the folders the service manager loads definitions from.
+    QString serviceDefinitionName;
+    QStringList serviceDefinitionFolders;
     // Linux: the agent runs while a process's command line contains processSearchPattern, read
     // from /proc in-process. Where it is empty (macOS), processSearchCommand runs through the
     // shell and any process number it prints means the agent runs.
@@ -59,12 +62,15 @@ struct AgentEnvironment final {
     // The set for the operating system we were built for.
     static AgentEnvironment production();
     // Everything under root: config and log in root/var/tavrel/agentservice, the unit in
-    // root/etc/systemd/system, root/bin first on PATH, the helper run unprivileged with
+    // root/etc/systemd/system only, root/bin first on PATH, the helper run unprivileged with
     // --root root (helper, else the one built beside this program), and only root/bin/tavrel_agent.py counts.
     static AgentEnvironment sandbox(const QString& root, const QString& helper = {});
 
     // The set in use by this process. Production until install() replaces it.
     static const AgentEnvironment& current();
+
+    // Where the service definition would lie in each of its folders.
+    QStringList serviceDefinitionPaths() const;
     static void install(AgentEnvironment environment);
 };
 

@@ -14,12 +14,24 @@ bool agentProcessRuns(const AgentEnvironment& env) {
     const ShellResult search = runShell(env.processSearchCommand);
     return search.exitCode == 0 && !search.output.trimmed().isEmpty();
 }
+
+// A definition the service manager would load: a file, or a link that leads to one. A link to
+// /dev/null is a masked service: installed, but disabled by its administrator. A dangling link
+// or a folder in its place is not a definition.
+bool serviceDefined(const AgentEnvironment& env) {
+    for (const QString& path : env.serviceDefinitionPaths()) {
+        const QFileInfo definition(path);
+        if (definition.isFile() ||
+            (definition.isSymLink() && definition.canonicalFilePath() == QLatin1String("/dev/null")))
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 QString getAgentServiceStatus() {
     const AgentEnvironment& env = AgentEnvironment::current();
     if (agentProcessRuns(env))
         return QString::fromLatin1(ServiceState::Running);
-    return QString::fromLatin1(QFileInfo::exists(env.serviceDefinitionPath) ? ServiceState::Stopped
-                                                                            : ServiceState::NotInstalled);
+    return QString::fromLatin1(serviceDefined(env) ? ServiceState::Stopped : ServiceState::NotInstalled);
 }

@@ -3,6 +3,7 @@
 find_program(TAVREL_PYTHON3 python3)
 find_program(TAVREL_XVFB Xvfb)
 find_program(TAVREL_XDOTOOL xdotool)
+find_program(TAVREL_TRAYER trayer)
 find_program(TAVREL_DPKG_DEB dpkg-deb)
 find_program(TAVREL_LINTIAN lintian)
 
@@ -19,11 +20,11 @@ function(tavrel_add_e2e name timeout)
         ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=unset:;DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
 endfunction()
 
-if(TAVREL_XVFB AND TAVREL_XDOTOOL AND TARGET tavrel-agent-demo AND TARGET tavrel-mock-server)
-    tavrel_add_e2e(e2e_lifecycle 120 ${_e2e}/test_lifecycle.py --app $<TARGET_FILE:tavrel-agent-demo>
-        --server $<TARGET_FILE:tavrel-mock-server>)
+if(TAVREL_XVFB AND TAVREL_XDOTOOL AND TAVREL_TRAYER AND TARGET tavrel-agent-demo AND TARGET tavrel-mock-server)
+    tavrel_add_e2e(e2e_lifecycle 240 ${_e2e}/test_lifecycle.py --app $<TARGET_FILE:tavrel-agent-demo>
+        --server $<TARGET_FILE:tavrel-mock-server> --tray ${TAVREL_TRAYER})
 else()
-    message(WARNING "Xvfb or xdotool not found: the end-to-end UI tests are left out (scripts/deps installs them)")
+    message(WARNING "Xvfb, xdotool or trayer not found: the end-to-end UI tests are left out (scripts/deps installs them)")
 endif()
 
 # The screen-reader test reads the app through AT-SPI with Debian's pyatspi, which only the system's

@@ -80,10 +80,10 @@ class Session:
         self._end(process)
         self.processes.remove(process)
 
-    def start_xvfb(self):
+    def start_xvfb(self, screen="1280x1024"):
         """A private X server on a display it picks itself and reports through -displayfd."""
         read_end, write_end = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", write_end, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"],
+        self.spawn(["Xvfb", "-displayfd", write_end, "-screen", "0", f"{screen}x24", "-nolisten", "tcp", "-noreset"],
                    pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""

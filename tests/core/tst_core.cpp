@@ -70,7 +70,7 @@ private Q_SLOTS:
     void rootFailures();
     void hostileText_data();
     void hostileText();
-    void shellSearch();
+    void serviceState();
     void processSearch();
     void registration();
     void configLoad_data();
@@ -204,19 +204,62 @@ void TestCore::hostileText() {
     QVERIFY(!seen.contains(u"\nPATH="_s + qEnvironmentVariable("PATH") + u'\n'));
 }
 
-// The macOS status check: any process number the shell search prints means the agent runs.
-void TestCore::shellSearch() {
-    TestSandbox sandbox;
-    sandbox.setServiceDefinition(true);
-    for (const auto& [search, state] :
-         {std::pair{"printf ' \\n\\t\\n'", ServiceState::Stopped}, // only blanks
-          {"echo 1; exit 1", ServiceState::Stopped},               // a failed search
-          {"echo 1", ServiceState::Running}}) {
+// The state from the search and the unit file. The macOS search: any process number the shell
+// prints means the agent runs. Otherwise the unit decides, in any of systemd's unit folders (here
+// under the sandbox): a file or a link to one, or masked (a link to /dev/null), is "Stopped".
+void TestCore::serviceState() {
+    const char* const nothingFound = "exit 1";
+    const struct {
+        const char* search;
+        const char* folder; // the unit's, or none
+        char unit;          // 'f'ile, 'l'ink to a file elsewhere, 'm'asked, 'd'angling link, 'F'older
+        const char* state;
+    } rows[] = {
+        {"printf ' \n\t\n'", "/etc/systemd/system", 'f', ServiceState::Stopped}, // only blanks
+        {"echo 1; exit 1", "/etc/systemd/system", 'f', ServiceState::Stopped},   // a failed search
+        {"echo 1", nullptr, 0, ServiceState::Running},
+        {nothingFound, "/usr/lib/systemd/system", 'f', ServiceState::Stopped}, // a package's
+        {nothingFound, "/lib/systemd/system", 'l', ServiceState::Stopped},
+        {nothingFound, "/usr/local/lib/systemd/system", 'f', ServiceState::Stopped},
+        {nothingFound, "/run/systemd/system", 'm', ServiceState::Stopped},
+        {nothingFound, "/etc/systemd/system", 'm', ServiceState::Stopped},
+        {nothingFound, "/usr/lib/systemd/system", 'd', ServiceState::NotInstalled},
+        {nothingFound, "/etc/systemd/system", 'F', ServiceState::NotInstalled},
+        {nothingFound, nullptr, 0, ServiceState::NotInstalled},
+    };
+    for (const auto& row : rows) {
+        TestSandbox sandbox;
+        const AgentEnvironment systemd = AgentEnvironment::linuxSystemd();
         sandbox.changeEnvironment([&](AgentEnvironment& e) {
             e.processSearchPattern.clear();
-            e.processSearchCommand = QString::fromLatin1(search);
+            e.processSearchCommand = QString::fromLatin1(row.search);
+            e.serviceDefinitionFolders.clear();
+            for (const QString& folder : systemd.serviceDefinitionFolders)
+                e.serviceDefinitionFolders << sandbox.path(folder.mid(1));
         });
-        QCOMPARE(getAgentServiceStatus(), QString::fromLatin1(state));
+        if (row.folder) {
+            const QString unit = sandbox.path(QLatin1String(row.folder).mid(1)) + u'/' + systemd.serviceUnit;
+            const QString elsewhere = sandbox.path(u"unit"_s);
+            QVERIFY(QDir().mkpath(QFileInfo(unit).path()));
+            switch (row.unit) {
+            case 'f':
+                TestSandbox::writeFile(unit, "[Service]\n");
+                break;
+            case 'l':
+                TestSandbox::writeFile(elsewhere, "[Service]\n");
+                [[fallthrough]];
+            case 'd':
+                QVERIFY(QFile::link(elsewhere, unit));
+                break;
+            case 'm':
+                QVERIFY(QFile::link(u"/dev/null"_s, unit));
+                break;
+            case 'F':
+                QVERIFY(QDir().mkpath(unit));
+                break;
+            }
+        }
+        QVERIFY2(getAgentServiceStatus() == QLatin1String(row.state), row.folder ? row.folder : row.search);
     }
 }
 

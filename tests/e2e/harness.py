@@ -14,9 +14,10 @@ from sandbox import unregistered_config  # noqa: E402,F401
 from session import MAIN_TITLE, wait_for  # noqa: E402,F401
 
 SETUP_TITLE, SETTINGS_TITLE, ALERT_TITLE = "Tavrel Agent — Setup", "Tavrel Agent — Settings", "Tavrel Agent"
-GREEN, RED = (52, 199, 89), (179, 26, 26)
+GREEN, RED, HIGHLIGHT = (52, 199, 89), (179, 26, 26), (48, 140, 198)
 # Where the views sit in their window (x, y, width, height): xdotool clicks at their middle.
 SERVICE_STATUS, SETUP_SETTINGS = (152, 104, 342, 18), (16, 391, 160, 28)
+HEADER, LOG_PANE = (0, 0, 540, 77), (16, 459, 492, 200)
 START, STOP, RESTART = (16, 351, 100, 28), (126, 351, 100, 28), (236, 351, 100, 28)
 UNREGISTER, REAUTH_TOGGLE = (161, 226, 138, 28), (302, 226, 138, 28)
 
@@ -63,12 +64,58 @@ class Session(session.Session):
         entries = map(json.loads, self.requests.read_text(encoding="utf-8").splitlines())
         return [e["body"] for e in entries if e["path"].endswith(suffix)]
 
+    def start_tray(self, program):
+        """A system tray (X11 embedding) at the top right, for the status icon and its menu."""
+        self.spawn([program, "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24"],
+                   env=self.x_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for("the system tray", lambda: self.run(["xdotool", "search", "--onlyvisible", "--class",
+                                                      "^trayer$"]).stdout.split())
+
+    def app_windows(self):
+        """The app's visible windows (its status icon and menu too) by id, with their sizes."""
+        found = self.run(["xdotool", "search", "--onlyvisible", "--classname", "^tavrel-agent-demo$"]).stdout.split()
+        sizes = {}
+        for window in map(int, found):
+            geometry = self.run(["xdotool", "getwindowgeometry", window]).stdout.decode()
+            size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
+            if size:
+                sizes[window] = (int(size[1]), int(size[2]))
+        return sizes
+
+    def choose_quit(self):
+        """Quit from the status icon's menu: a click on the icon opens it, Up selects its last entry."""
+        icon = wait_for("the status icon", lambda: next((w for w, (width, height) in self.app_windows().items()
+                                                         if width <= 32 and height <= 32), None))
+        before = set(self.app_windows())
+        # Each time at another spot: two clicks at one spot in quick succession make a double click.
+        self.quits = getattr(self, "quits", 0) + 1
+        self.click(icon, (4, 4, 1, 1) if self.quits % 2 else (17, 17, 1, 1))
+        wait_for("the status menu", lambda: set(self.app_windows()) - before)
+        self.run(["xdotool", "key", "Up", "Return"])
+
+    def scroll(self, window_id, frame, clicks):
+        """Turns the mouse wheel over frame: down for clicks > 0, up for clicks < 0."""
+        x, y, width, height = frame
+        self.run(["xdotool", "mousemove", "--window", window_id, x + width // 2, y + height // 2,
+                  "click", "--repeat", abs(clicks), "5" if clicks > 0 else "4"])
+
+    def geometry(self, window_id):
+        geometry = self.run(["xdotool", "getwindowgeometry", window_id]).stdout.decode()
+        position = re.search(r"Position: (-?\d+),(-?\d+)", geometry)
+        size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
+        return int(position[1]), int(position[2]), int(size[1]), int(size[2])
+
     def visible_windows(self, title):
         found = self.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$"])
         return [int(w) for w in found.stdout.split()]
 
     def window(self, title, timeout=10):
         return wait_for(f'the window "{title}"', lambda: (self.visible_windows(title) or [None])[0], timeout)
+
+    def window_other_than(self, title, window_id):
+        """A window with this title besides window_id (an alert titled like its sheet)."""
+        return wait_for(f'a second window "{title}"',
+                        lambda: next((w for w in self.visible_windows(title) if w != window_id), None))
 
     def wait_gone(self, window_id, title):
         wait_for(f'"{title}" to close', lambda: window_id not in self.visible_windows(title))

@@ -1,28 +1,41 @@
 #!/usr/bin/env python3
-"""A computer's life in the real app, against the stand-in server and agent: a second instance gives
-way; register through the setup sheet; Stop, Start and Restart the agent; re-authenticate and
-unregister through the settings form."""
+"""A computer's life in the real app on a 1366 × 768 screen with a system tray, against the stand-in
+server and agent: a second instance gives way, showing the first one's window unless started with
+--tray; register through the setup sheet; Stop, Start and Restart the agent; re-authenticate and
+unregister through the settings form; every control reachable on the small screen; Quit with a
+registration that could not be stored asks first, and Discard ends the app every time."""
 
 import sys
 
 import harness as h
 
 USER, PASSWORD, LOCATION = "e2e-admin", "pa ss'w\"rd", "Lab 2"  # blanks and quotes are sent as typed
+SCREEN = (1366, 768)
+
+
+def second_start(s, app, box, name, args=()):
+    status = s.start_app(app, box, log_name=name, options=args).wait(timeout=15)
+    h.check(status == 0 and not s.app_output(name), f"{name} exited with {status}: {s.app_output(name)}")
 
 
 def test(args):
-    with h.Session("lifecycle", budget=110) as s:
-        s.start_xvfb()
+    with h.Session("lifecycle", budget=200) as s:
+        s.start_xvfb("x".join(map(str, SCREEN)))
+        s.start_tray(args.tray)
         api = s.start_server(args.server, USER, PASSWORD)
         box = s.sandbox(api)
         canary = s.tmp / "canary"
         # Typed text reaches the server, the configuration and the log unchanged, and never a shell.
         client = f"O'Brien & \"Sons\" $(touch {canary}) `touch {canary}`"
-        app = s.start_app(args.app, box)
-        main = s.window(h.MAIN_TITLE, timeout=20)
-        status = s.start_app(args.app, box, log_name="second").wait(timeout=15)
-        h.check(status == 0 and not s.app_output("second") and len(s.visible_windows(h.MAIN_TITLE)) == 1,
-                f"the second instance exited with {status} or showed something: {s.app_output('second')}")
+        app = s.start_app(args.app, box, options=["--tray"])
+        h.wait_for("the first instance to listen", lambda: list((s.tmp / "runtime").glob("*.socket")), 20)
+        # An autostart entry changes nothing; opening the app from the menu shows its window.
+        second_start(s, args.app, box, "second", ["--tray"])
+        h.check(not s.visible_windows(h.MAIN_TITLE), "a second --tray start showed the window")
+        second_start(s, args.app, box, "third")
+        main = s.window(h.MAIN_TITLE)
+        second_start(s, args.app, box, "fourth")
+        h.check(s.visible_windows(h.MAIN_TITLE) == [main], "not the one main window")
 
         s.click(main, h.SETUP_SETTINGS)
         sheet = s.window(h.SETUP_TITLE)
@@ -73,6 +86,50 @@ def test(args):
         sent = s.server_bodies("/deregister/")
         h.check(sent == [{"token": renewed["token"]}], f"not one deregister with the token: {sent}")
         h.check(app.poll() is None, "the app quit: " + s.app_output())
+
+        # The window fits the screen and scrolls: to the log pane's end, which a click focuses.
+        x, y, width, height = s.geometry(main)
+        h.check(x >= 0 and y >= 0 and x + width <= SCREEN[0] and y + height <= SCREEN[1] and width >= 540,
+                f"the window does not fit the screen: {(x, y, width, height)}")
+        s.scroll(main, h.HEADER, 10)
+        scrolled = 780 - height  # at the end
+        left, top, pane_width, pane_height = h.LOG_PANE
+        s.click(main, (left, top + pane_height - 12 - scrolled, pane_width, 8))
+        h.wait_for("the log pane's focus", lambda: s.shows_colour(
+            main, (left, top + pane_height - 1 - scrolled, pane_width, 1), h.HIGHLIGHT, tolerance=60, least=100))
+        s.scroll(main, h.HEADER, -10)
+        # Tab reaches the sheet's Close (scrolling to it where the sheet is taller than the screen).
+        s.click(main, h.SETUP_SETTINGS)
+        sheet = s.window(h.SETUP_TITLE)
+        s.run(["xdotool", "windowfocus", "--sync", sheet])
+        s.run(["xdotool", "key", "Tab", "Tab", "Tab", "Tab", "Tab", "space"])  # from the user name, past Register
+        s.wait_gone(sheet, h.SETUP_TITLE)
+
+        # The store of a registration refused (the helper does not write through a link): Quit asks,
+        # Cancel keeps the app, Discard ends it.
+        real = box.config_path.with_name("config.real.json")
+        box.config_path.rename(real)
+        box.config_path.symlink_to(real.name)
+        for attempt in range(10):
+            if attempt:
+                app = s.start_app(args.app, box, log_name=f"app{attempt}")
+                main = s.window(h.MAIN_TITLE)
+            log = "app" if attempt == 0 else f"app{attempt}"
+            s.click(main, h.SETUP_SETTINGS)
+            sheet = s.window(h.SETUP_TITLE)
+            s.enter(sheet, f"{USER}\t{PASSWORD}")
+            h.wait_for("the refused store", lambda: "is a symbolic link" in s.app_output(log))
+            for answer in (["Return"] if attempt == 0 else []) + ["Tab space"]:  # Cancel (the default), Discard
+                s.choose_quit()
+                alert = s.window_other_than(h.SETUP_TITLE, sheet)
+                s.run(["xdotool", "windowfocus", "--sync", alert])
+                s.run(["xdotool", "key", *answer.split()])
+                if answer == "Return":
+                    s.wait_gone(alert, h.SETUP_TITLE)
+                    h.check(app.poll() is None and s.visible_windows(h.SETUP_TITLE) == [sheet],
+                            "Cancel did not keep the app and its sheet")
+            h.check(app.wait(timeout=10) == 0, f"Discard did not end the app (attempt {attempt + 1})")
+        h.check(len(s.server_bodies("/register/")) == 12, "not one registration a start")
 
 
 if __name__ == "__main__":

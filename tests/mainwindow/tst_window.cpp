@@ -4,8 +4,10 @@
 #include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/AppDelegate.h"
 #include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/InstanceChannel.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
+#include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
 #include "Tavrel_Agent/StatusIcon.h"
@@ -17,6 +19,7 @@
 
 #include <QAccessible>
 #include <QDir>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -25,7 +28,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 #include <sys/stat.h>
+
+#include <future>
 
 using namespace Qt::StringLiterals;
 
@@ -84,6 +94,8 @@ private Q_SLOTS:
     void statusIconShapes();
     void stopNotice_data();
     void stopNotice();
+    void screenFit();
+    void instanceChannel();
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -188,10 +200,11 @@ void TestWindow::rootOperationWaits() {
             return false;
         }
     } painted;
-    window.installEventFilter(&painted);
+    auto* shown = child<QWidget>(window, "lblServiceStatus");
+    shown->installEventFilter(&painted);
     bool fired = false;
     QTimer::singleShot(10, [&] { fired = true; });
-    window.update();
+    shown->update();
     QTRY_VERIFY(fired && painted.paints > 0);
     menu.trayMenu()->popup({0, 0});
     QTRY_VERIFY(menu.trayMenu()->isVisible());
@@ -379,6 +392,47 @@ void TestWindow::stopNotice() {
             notices << minute;
     }
     QTEST(notices, "notices");
+}
+
+// The window's size for its 540 × 780 content in the room a screen leaves, with 16-point bars.
+void TestWindow::screenFit() {
+    const std::pair<QSize, QSize> rows[] = {
+        {{1366, 1024}, {540, 780}}, // room: exactly the frames
+        {{540, 780}, {540, 780}},
+        {{1366, 738}, {556, 738}}, // a 768-pixel screen less a panel: a vertical bar beside
+        {{548, 738}, {548, 738}},  // too narrow for the bar as well: both bars
+        {{500, 1024}, {500, 796}}, // a horizontal bar below
+        {{320, 240}, {320, 240}},
+    };
+    for (const auto& [room, size] : rows)
+        QCOMPARE(fittedWindowSize(QSize(540, 780), room, 16), size);
+}
+
+// A second start's request shows the window; anything but exactly that one request does nothing,
+// and the socket is its user's alone.
+void TestWindow::instanceChannel() {
+    QTemporaryDir folder;
+    const QString path = InstanceChannel::socketPathFor(folder.filePath(u"app.lock"_s));
+    TestSandbox::writeFile(path, "left behind by a crashed instance");
+    InstanceChannel channel(path);
+    QVERIFY(channel.isListening());
+    QCOMPARE(QFile::permissions(path) & 0077, QFileDevice::Permissions());
+    QSignalSpy shown(&channel, &InstanceChannel::showMainWindowRequested);
+    for (const QByteArray& request : {QByteArray("show-main-window"), QByteArray("show-main-window\nx"),
+                                      QByteArray("SHOW-MAIN-WINDOW\n"), QByteArray(4096, '\n')}) {
+        QLocalSocket peer;
+        peer.connectToServer(path);
+        QVERIFY(peer.waitForConnected());
+        peer.write(request);
+        peer.flush();
+        if (request != "show-main-window") // not yet whole: waits for the rest
+            QTRY_COMPARE(peer.state(), QLocalSocket::UnconnectedState);
+    }
+    QCOMPARE(shown.count(), 0);
+    // The real request, from a thread, as a second process would send it while this one runs.
+    auto asked = std::async(std::launch::async, [&] { return InstanceChannel::askToShowMainWindow(path); });
+    QTRY_COMPARE(shown.count(), 1);
+    QVERIFY(asked.get());
 }
 
 void TestWindow::withoutSystemTray() {

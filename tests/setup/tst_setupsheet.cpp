@@ -1,7 +1,9 @@
 // The Setup / Settings sheet driven through its widgets on a sandboxed agent installation, against a
 // real HTTP server in this process: what the user sees, the stored configuration, the activity log
 // and what the server received.
+#include "Tavrel_Agent/AppDelegate.h"
 #include "Tavrel_Agent/Dialogs.h"
+#include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "api/ApiTransport.h"
@@ -14,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -127,7 +130,9 @@ private Q_SLOTS:
         openSheet(config(true));
         QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
         const QRect frame = sheet->geometry();
-        const QList<QWidget*> widgets = sheet->findChildren<QWidget*>();
+        // The views, in the scroll area that fits the sheet to a small screen.
+        const QList<QWidget*> widgets =
+            child<QScrollArea>(*sheet, "screenFit")->widget()->findChildren<QWidget*>();
         QList<QRect> frames;
         for (const QWidget* widget : widgets)
             frames << widget->geometry();
@@ -142,6 +147,42 @@ private Q_SLOTS:
             QVERIFY(status()->geometry().bottom() < button("btnClose")->y() &&
                     button("btnClose")->geometry().bottom() < sheet->height());
         }
+    }
+
+    // At the session's end a registration the sheet could not store is asked about only where the
+    // session manager allows interaction: Cancel keeps the session, Discard or no interaction ends it.
+    // (No session manager runs under Xvfb: this is the handler that the commit-data request calls.)
+    void sessionEnd() {
+        server->answer({.body = registered200});
+        sandbox->writeConfig(config(false));
+        sandbox->recordPrivilegedCommands(false);
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
+        child<QPushButton>(*delegate.mainWindow(), "btnSettings")->click();
+        auto* open = delegate.mainWindow()->findChild<SetupWindowController*>();
+        for (const auto& [name, text] :
+             {std::pair{"txtUsername", u"alice"_s}, {"txtPassword", u"pw"_s}, {"txtApiUrl", server->url()}})
+            child<QLineEdit>(*open, name)->setText(text);
+        child<QPushButton>(*open, "btnRegister")->click();
+        QTRY_VERIFY(open->holdsUnstoredRegistration());
+        char answer = 0;
+        int asked = 0, interactions = 0;
+        Dialogs::setHook([&](QMessageBox& box) {
+            ++asked;
+            (answer == 'd' ? child<QPushButton>(box, "btnDiscard") : box.escapeButton())->click();
+        });
+        // Interaction allowed, the answer (Cancel, Discard), whether the session may end, questions.
+        const std::tuple<bool, char, bool, int> rows[] = {
+            {false, 0, true, 0}, {true, 'c', false, 1}, {true, 'd', true, 1}, {true, 0, true, 0}};
+        for (const auto& [interaction, given, mayEnd, questions] : rows) {
+            answer = given;
+            asked = interactions = 0;
+            QCOMPARE(delegate.sessionMayEnd(
+                         [&, interaction = interaction] { return ++interactions, interaction; }),
+                     mayEnd);
+            QCOMPARE(std::pair(asked, interactions), std::pair(questions, questions || !interaction ? 1 : 0));
+        }
+        QVERIFY(open->isVisible()); // the session's end does not close it
     }
 
     void registration_data() {

@@ -44,10 +44,11 @@ TestSandbox::~TestSandbox() {
 }
 
 void TestSandbox::setServiceDefinition(bool present) {
+    const QString unit = agentEnvironment.serviceDefinitionPaths().value(0);
     if (present)
-        writeFile(agentEnvironment.serviceDefinitionPath, "[Unit]\nDescription=Tavrel agent (sandbox)\n");
+        writeFile(unit, "[Unit]\nDescription=Tavrel agent (sandbox)\n");
     else
-        QFile::remove(agentEnvironment.serviceDefinitionPath);
+        QFile::remove(unit);
 }
 
 bool TestSandbox::startAgentProcess() {

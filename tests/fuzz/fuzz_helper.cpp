@@ -1,5 +1,6 @@
 // libFuzzer target for the root helper's payload checks: the helper's own main, run in-process on a
-// sandbox. The first byte picks the verb, the rest is standard input. After every run:
+// sandbox. The first byte picks the verb (append-log, write-config, or write-config with-log: a
+// line, a line feed, the configuration), the rest is standard input. After every run:
 //   - an accepted log line passes the strict text check and was appended exactly;
 //   - an accepted configuration is exactly seven strings, stored as sent, and Qt's JSON reader
 //     reads the same seven values;
@@ -78,7 +79,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
-    const bool writesConfig = data[0] & 1;
+    const int verb = data[0] % 3; // 0 append-log, 1 write-config, 2 write-config with-log
     const QByteArray input(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1));
     put(configPath, oldConfig);
     put(logPath, "[2026-01-01T00:00:00Z] [INFO] before\n");
@@ -90,20 +91,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ::close(in);
     QByteArray rootArgument = QFile::encodeName(root);
     char program[] = "tavrel-agent-helper", option[] = "--root", config[] = "write-config",
-         log[] = "append-log";
-    char* argv[] = {program, option, rootArgument.data(), writesConfig ? config : log, nullptr};
-    const int status = tavrelHelperMain(4, argv);
+         log[] = "append-log", withLog[] = "with-log";
+    char* argv[] = {program, option, rootArgument.data(), verb == 0 ? log : config, withLog, nullptr};
+    const int status = tavrelHelperMain(verb == 2 ? 5 : 4, argv);
 
+    const qsizetype split = verb == 2 ? input.indexOf('\n') : -1;
+    QByteArray line = verb == 0 ? input : input.left(split);
+    const QByteArray json = verb == 1 ? input : input.mid(split + 1);
+    if (line.endsWith('\n'))
+        line.chop(1);
     if (status != 0) {
         require(contents(configPath) == oldConfig && contents(logPath) == oldLog);
-    } else if (writesConfig) {
-        const std::optional<AgentConfig> stored = AgentConfig::fromJson(input, true);
-        require(stored && contents(configPath) == input && readsTheSame(input, *stored) &&
-                contents(logPath) == oldLog);
-    } else {
-        const QByteArray line = input.endsWith('\n') ? input.chopped(1) : input;
-        require(TextCheck::lineProblem(line).isEmpty() && Logger::isWellFormedLine(TextCheck::decode(line)) &&
-                contents(logPath) == oldLog + line + '\n' && contents(configPath) == oldConfig);
+        return 0;
     }
+    if (verb != 0) {
+        const std::optional<AgentConfig> stored = AgentConfig::fromJson(json, true);
+        require(stored && contents(configPath) == json && readsTheSame(json, *stored));
+    } else {
+        require(contents(configPath) == oldConfig);
+    }
+    if (verb != 1)
+        require(TextCheck::lineProblem(line).isEmpty() && Logger::isWellFormedLine(TextCheck::decode(line)) &&
+                contents(logPath) == oldLog + line + '\n');
+    else
+        require(contents(logPath) == oldLog);
     return 0;
 }

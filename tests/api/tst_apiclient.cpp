@@ -132,6 +132,7 @@ private Q_SLOTS:
         // Plain http goes to this machine only, so that passwords never cross the network in clear text.
         for (const char* host : {"a.b", "localhost.a.b", "128.0.0.1"})
             QTest::addRow("http to %s", host) << int(remote) << 0 << host << "sync HTTPS is required: http://";
+        QTest::newRow("invalid URL") << int(remote) << 0 << "[bad" << "sync Invalid URL: ";
         // clang-format on
     }
     void outcomes() {

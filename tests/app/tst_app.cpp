@@ -29,15 +29,17 @@ private Q_SLOTS:
 
 void TestApp::lockLocation() {
     // Whether XDG_RUNTIME_DIR is set; which of the runtime directory and our fallbacks (temp, then cache)
-    // someone else made world-writable first (from, to); which one the lock goes in (3: none).
-    const std::tuple<bool, int, int, int> rows[] = {
-        {true, 0, 0, 0}, {false, 0, 0, 1}, {true, 0, 1, 1}, {false, 1, 2, 2}, {false, 1, 3, 3}};
-    for (const auto& [runtimeSet, from, to, lockIn] : rows) {
+    // someone else made writable for others first (from, to), and how (Qt's permission bits); which
+    // one the lock goes in (3: none).
+    const std::tuple<bool, int, int, int, int> rows[] = {{true, 0, 0, 0, 0},       {false, 0, 0, 1, 0},
+                                                         {true, 0, 1, 1, 0x7777},  {true, 0, 1, 1, 0x7770},
+                                                         {false, 1, 2, 2, 0x7777}, {false, 1, 3, 3, 0x7777}};
+    for (const auto& [runtimeSet, from, to, lockIn, mode] : rows) {
         QTemporaryDir runtime, temp, cache;
         const QStringList folders{runtime.path(), temp.filePath(u"tavrel-agent-%1"_s.arg(::getuid())),
                                   cache.filePath(u"tavrel-agent"_s)};
         for (const QString& folder : folders.mid(from, to - from))
-            QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+            QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(mode)));
         QProcess app;
         startApp(app, {u"XDG_RUNTIME_DIR="_s + (runtimeSet ? runtime.path() : QString()),
                        u"TMPDIR="_s + temp.path(), u"XDG_CACHE_HOME="_s + cache.path()});

@@ -7,10 +7,12 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "api/ApiTransport.h"
+#include "core/Privileged.h"
 #include "support/StubServer.h"
 #include "support/TestSandbox.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -19,6 +21,8 @@
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -285,6 +289,23 @@ private Q_SLOTS:
         closesAfter(800);
         sheet->closeSheet(); // the delayed close of an ended sheet does not end it again
         QCOMPARE(finished->count(), 1);
+    }
+
+    // A store that ends after the sheet has ended is not acted on: the closed sheet says nothing more.
+    void storeAfterTheSheetEnded() {
+        QVERIFY(::mkfifo("hold", 0600) == 0); // the pkexec stand-in waits for a line from it
+        openSheet(config(true));
+        button("btnSave")->click();
+        QCOMPARE(status()->text(), u"Waiting for the administrator\u2026"_s);
+        button("btnClose")->click();
+        QCOMPARE(finished->count(), 1);
+        QFile hold(u"hold"_s);
+        QVERIFY(hold.open(QIODevice::WriteOnly) && hold.write("go\n") == 3);
+        hold.close();
+        QTRY_VERIFY(!RootActivity::instance().running());
+        QCoreApplication::processEvents();
+        QCOMPARE(status()->text(), u"Waiting for the administrator\u2026"_s);
+        QCOMPARE(stored().locationName, u"Berlin"_s); // nothing typed, so the record is as it was
     }
 
     void settings_data() {

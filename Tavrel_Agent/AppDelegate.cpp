@@ -9,6 +9,7 @@
 #include "core/Version.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
@@ -166,6 +167,10 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
+// How old a lock without its holder's name must be before it counts as left by a crash: a live
+// instance writes its name right after making the lock.
+constexpr int unreadableLockAgeS = 5;
+
 int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QString& instanceKey) {
     // Read before QApplication takes out its own options: every argument counts, argv[0] too.
     QStringList arguments;
@@ -186,7 +191,15 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     // A live holder keeps its lock however long it runs; a dead one's lock is taken over.
     instanceLock.setStaleLockTime(0);
     const QString socketPath = InstanceChannel::socketPathFor(lockPath);
-    if (!instanceLock.tryLock(0)) {
+    // A holder killed between making its lock and writing its name into it leaves a lock that no
+    // check calls stale, and the app could never start again; one that old is nobody's.
+    qint64 holder = 0;
+    QString host, application;
+    if (!instanceLock.tryLock(0) && instanceLock.error() == QLockFile::LockFailedError &&
+        !instanceLock.getLockInfo(&holder, &host, &application) &&
+        QFileInfo(lockPath).lastModified().secsTo(QDateTime::currentDateTime()) > unreadableLockAgeS)
+        instanceLock.removeStaleLockFile();
+    if (!instanceLock.isLocked() && !instanceLock.tryLock(0)) {
         if (instanceLock.error() == QLockFile::LockFailedError) {
             // Opened from the desktop's menu, the running instance shows its window; an autostart
             // entry (--tray) must not pop it up. Either way this start leaves silently.

@@ -1,4 +1,5 @@
 // Start-up, with the real binary: where the single-instance lock lives, and the single-instance rule.
+#include <QDateTime>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -64,7 +65,7 @@ void TestApp::singleInstance() {
     QProcess crashed, first, second; // each killed, if still running, when it goes
     // A crashed instance leaves its lock behind; it must not keep the next one out.
     startApp(crashed, variables);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lockFile), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(lockFile).size() > 0, 10000); // the holder's name is in it
     crashed.kill();
     QVERIFY(crashed.waitForFinished() && QFileInfo::exists(lockFile));
     startApp(first, variables);
@@ -77,6 +78,13 @@ void TestApp::singleInstance() {
     QCOMPARE(first.state(), QProcess::Running);
     first.kill();
     QVERIFY(first.waitForFinished());
+    // One killed before it wrote its name into the lock leaves an empty one: old, it is nobody's.
+    QFile empty(lockFile);
+    QVERIFY(empty.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+            empty.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    empty.close();
+    startApp(first, variables);
+    QVERIFY2(!first.waitForFinished(3000), first.readAll().constData());
 }
 
 QTEST_MAIN(TestApp)

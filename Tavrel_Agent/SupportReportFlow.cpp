@@ -33,10 +33,11 @@ QString yesNo(bool value) {
 
 QString authenticationAgentText() {
 #if defined(TAVREL_STATUS_NOTIFIER)
-    const bool system = polkitOn(QDBusConnection::systemBus()), session = polkitOn(QDBusConnection::sessionBus());
+    const bool system = polkitOn(QDBusConnection::systemBus()),
+               session = polkitOn(QDBusConnection::sessionBus());
     QString text = yesNo(SupportReportFlow::authenticationAgentAvailable()) +
-                   QStringLiteral(" (org.freedesktop.PolicyKit1 on the system bus: ") +
-                   yesNo(system) + QStringLiteral(", on the session bus: ") + yesNo(session) + u')';
+                   QStringLiteral(" (org.freedesktop.PolicyKit1 on the system bus: ") + yesNo(system) +
+                   QStringLiteral(", on the session bus: ") + yesNo(session) + u')';
     if (AgentEnvironment::current().privilegeMethod == PrivilegeMethod::Direct)
         text += QStringLiteral("; not needed: root operations run the helper directly");
     return text;
@@ -80,7 +81,8 @@ bool SupportReportFlow::authenticationAgentAvailable() {
 #endif
 }
 
-SupportReport::AppFacts SupportReportFlow::appFacts(const AgentState& state, const StatusBarController& statusBar) {
+SupportReport::AppFacts SupportReportFlow::appFacts(const AgentState& state,
+                                                    const StatusBarController& statusBar) {
     return {
         .qtVersion = QString::fromLatin1(qVersion()),
         .platformPlugin = QGuiApplication::platformName(),
@@ -98,15 +100,16 @@ void SupportReportFlow::save(QWidget* parent, const AgentState& state, StatusBar
     // Read now, after the dialog: every value is as it is when the report is made.
     const SupportReport::Facts facts =
         SupportReport::gather(appFacts(state, statusBar), QProcessEnvironment::systemEnvironment());
-    const Outcome written =
-        SupportReport::write(path, SupportReport::redact(SupportReport::build(facts), SupportReport::secrets()));
+    const Outcome written = SupportReport::write(
+        path, SupportReport::redact(SupportReport::build(facts), SupportReport::secrets()));
     if (written) {
         statusBar.notify(QStringLiteral("Support report saved"), QDir::toNativeSeparators(path), false);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavrel Agent"),
-                    QStringLiteral("The support report could not be saved to %1.").arg(QDir::toNativeSeparators(path)),
-                    QMessageBox::Ok, parent);
+    QMessageBox box(
+        QMessageBox::Warning, QStringLiteral("Tavrel Agent"),
+        QStringLiteral("The support report could not be saved to %1.").arg(QDir::toNativeSeparators(path)),
+        QMessageBox::Ok, parent);
     box.setObjectName(QStringLiteral("supportReportFailureAlert"));
     box.setInformativeText(written.message);
     box.setWindowModality(Qt::ApplicationModal);

@@ -61,7 +61,8 @@ QString polkitPolicyText(const AgentEnvironment& env) {
     case PrivilegeMethod::Pkexec:
         break;
     }
-    return (QFileInfo(polkitPolicyPath).isFile() ? QStringLiteral("installed: ") : QStringLiteral("not found: ")) +
+    return (QFileInfo(polkitPolicyPath).isFile() ? QStringLiteral("installed: ")
+                                                 : QStringLiteral("not found: ")) +
            polkitPolicyPath;
 }
 
@@ -71,8 +72,9 @@ QString unitFileText(const AgentEnvironment& env) {
         if (definition.isSymLink() && definition.canonicalFilePath() == QLatin1String("/dev/null"))
             return path + QStringLiteral(" (masked: a link to /dev/null)");
         if (definition.isFile())
-            return definition.isSymLink() ? path + QStringLiteral(" (a link to ") + definition.symLinkTarget() + u')'
-                                          : path;
+            return definition.isSymLink()
+                       ? path + QStringLiteral(" (a link to ") + definition.symLinkTarget() + u')'
+                       : path;
     }
     return QStringLiteral("not found in ") + env.serviceDefinitionFolders.join(QStringLiteral(", "));
 }
@@ -85,11 +87,13 @@ quint64 monotonicMicroseconds() {
 
 // Runs a reading command with the user's rights; its standard output, or why there is none.
 std::variant<QString, QString> readCommand(const QString& name, const QStringList& arguments,
-                                           const QStringList& prefix, const QProcessEnvironment& environment) {
+                                           const QStringList& prefix,
+                                           const QProcessEnvironment& environment) {
     QStringList path = prefix + environment.value(QStringLiteral("PATH")).split(u':', Qt::SkipEmptyParts);
     const QString program = QStandardPaths::findExecutable(name, path);
     if (program.isEmpty())
-        return std::variant<QString, QString>(std::in_place_index<1>, name + QStringLiteral(" was not found"));
+        return std::variant<QString, QString>(std::in_place_index<1>,
+                                              name + QStringLiteral(" was not found"));
     QProcessEnvironment childEnvironment = environment;
     childEnvironment.insert(QStringLiteral("PATH"), path.join(u':'));
     QProcess process;
@@ -110,7 +114,8 @@ std::variant<QString, QString> readCommand(const QString& name, const QStringLis
     }
     if (!problem.isEmpty())
         return std::variant<QString, QString>(std::in_place_index<1>, problem);
-    return std::variant<QString, QString>(std::in_place_index<0>, QString::fromUtf8(process.readAllStandardOutput()));
+    return std::variant<QString, QString>(std::in_place_index<0>,
+                                          QString::fromUtf8(process.readAllStandardOutput()));
 }
 
 void readServiceManager(const AgentEnvironment& env, const QProcessEnvironment& environment,
@@ -119,7 +124,8 @@ void readServiceManager(const AgentEnvironment& env, const QProcessEnvironment& 
         // launchd: the daemon's label is its property list's name.
         QString label = env.serviceDefinitionName;
         label.chop(QStringLiteral(".plist").size());
-        const auto read = readCommand(QStringLiteral("launchctl"), {QStringLiteral("print"), QStringLiteral("system/") + label},
+        const auto read = readCommand(QStringLiteral("launchctl"),
+                                      {QStringLiteral("print"), QStringLiteral("system/") + label},
                                       env.pathPrefix, environment);
         if (read.index() == 1) {
             facts.serviceManagerProblem = std::get<1>(read);
@@ -136,14 +142,19 @@ void readServiceManager(const AgentEnvironment& env, const QProcessEnvironment& 
         return;
     }
     const QStringList shown = {
-        QStringLiteral("ActiveState"), QStringLiteral("SubState"),  QStringLiteral("Result"),
-        QStringLiteral("MainPID"),     QStringLiteral("NRestarts"), QStringLiteral("ActiveEnterTimestamp"),
-        QStringLiteral("ActiveEnterTimestampMonotonic"), QStringLiteral("ExecMainStatus"),
+        QStringLiteral("ActiveState"),
+        QStringLiteral("SubState"),
+        QStringLiteral("Result"),
+        QStringLiteral("MainPID"),
+        QStringLiteral("NRestarts"),
+        QStringLiteral("ActiveEnterTimestamp"),
+        QStringLiteral("ActiveEnterTimestampMonotonic"),
+        QStringLiteral("ExecMainStatus"),
     };
     const auto read = readCommand(
         QStringLiteral("systemctl"),
-        {QStringLiteral("show"), QStringLiteral("--property=") + shown.join(u','), env.serviceUnit}, env.pathPrefix,
-        environment);
+        {QStringLiteral("show"), QStringLiteral("--property=") + shown.join(u','), env.serviceUnit},
+        env.pathPrefix, environment);
     if (read.index() == 1) {
         facts.serviceManagerProblem = std::get<1>(read);
         return;
@@ -160,9 +171,10 @@ void readServiceManager(const AgentEnvironment& env, const QProcessEnvironment& 
         if (property == QLatin1String("ActiveEnterTimestamp"))
             facts.serviceManager.append(
                 {QStringLiteral("Last became active"),
-                 SupportReport::activeSince(values.value(property),
-                                            values.value(QStringLiteral("ActiveEnterTimestampMonotonic")).toULongLong(),
-                                            monotonicMicroseconds())});
+                 SupportReport::activeSince(
+                     values.value(property),
+                     values.value(QStringLiteral("ActiveEnterTimestampMonotonic")).toULongLong(),
+                     monotonicMicroseconds())});
         else
             facts.serviceManager.append({property, values.value(property, QStringLiteral("(not given)"))});
     }
@@ -204,8 +216,9 @@ QString tokenInFile(const QString& path) {
     if (!document.is_object())
         return {};
     const auto token = document.find("token");
-    return token != document.end() && token->is_string() ? TextCheck::decode(token->get_ref<const std::string&>())
-                                                         : QString();
+    return token != document.end() && token->is_string()
+               ? TextCheck::decode(token->get_ref<const std::string&>())
+               : QString();
 }
 
 QString duration(quint64 seconds) {
@@ -299,7 +312,9 @@ QStringList secrets() {
 
 QString build(const Facts& facts) {
     QString text;
-    const auto line = [&text](const QString& content) { text += content + u'\n'; };
+    const auto line = [&text](const QString& content) {
+        text += content + u'\n';
+    };
     const auto heading = [&text](const QString& title) {
         text += u'\n' + title + u'\n' + QString(title.size(), u'=') + u'\n';
     };
@@ -312,7 +327,8 @@ QString build(const Facts& facts) {
 
     heading(QStringLiteral("The app"));
     row(QStringLiteral("Version"), facts.appVersion);
-    row(QStringLiteral("Qt"), facts.app.qtVersion + QStringLiteral(", platform plugin ") + facts.app.platformPlugin);
+    row(QStringLiteral("Qt"),
+        facts.app.qtVersion + QStringLiteral(", platform plugin ") + facts.app.platformPlugin);
     row(QStringLiteral("Session type"), facts.sessionType);
     row(QStringLiteral("Desktop"), facts.desktop);
     row(QStringLiteral("Tray"), facts.app.trayHost);
@@ -328,7 +344,8 @@ QString build(const Facts& facts) {
     row(QStringLiteral("State (as the app sees it)"), facts.app.serviceState);
     row(QStringLiteral("Service definition"), facts.unitFile);
     if (!facts.serviceManagerProblem.isEmpty()) {
-        row(QStringLiteral("Service manager"), QStringLiteral("not available: ") + facts.serviceManagerProblem);
+        row(QStringLiteral("Service manager"),
+            QStringLiteral("not available: ") + facts.serviceManagerProblem);
     } else {
         line(QStringLiteral("Service manager (read without root):"));
         for (const auto& [label, value] : facts.serviceManager)
@@ -339,7 +356,8 @@ QString build(const Facts& facts) {
     row(QStringLiteral("File"), facts.configPath);
     row(QStringLiteral("File details"), facts.configFile);
     row(QStringLiteral("Loads strictly"), facts.strictLoad);
-    row(QStringLiteral("Registered"), facts.config.isRegistered() ? QStringLiteral("yes") : QStringLiteral("no"));
+    row(QStringLiteral("Registered"),
+        facts.config.isRegistered() ? QStringLiteral("yes") : QStringLiteral("no"));
     const AgentConfig& config = facts.config;
     row(QStringLiteral("computerID"), config.computerID);
     row(QStringLiteral("token"), config.token.isEmpty()

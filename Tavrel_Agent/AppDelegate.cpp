@@ -5,6 +5,7 @@
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
+#include "Tavrel_Agent/SupportReportFlow.h"
 #include "core/Privileged.h"
 #include "core/Version.h"
 
@@ -74,6 +75,8 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments) {
     connect(statusBarController.get(), &StatusBarController::openMainWindowRequested, this,
             &AppDelegate::showMainWindow);
     connect(statusBarController.get(), &StatusBarController::quitRequested, this, &AppDelegate::quit);
+    connect(statusBarController.get(), &StatusBarController::saveSupportReportRequested, this,
+            [this] { saveSupportReport(nullptr); });
     if (!hasTrayOption(arguments))
         showMainWindow();
     else if (!statusBarController->hasTrayIcon())
@@ -99,8 +102,11 @@ void AppDelegate::waitForSystemTray() {
 }
 
 void AppDelegate::showMainWindow() {
-    if (!mainWindowController)
+    if (!mainWindowController) {
         mainWindowController = std::make_unique<MainWindowController>(*state);
+        connect(mainWindowController.get(), &MainWindowController::saveSupportReportRequested, this,
+                [this] { saveSupportReport(mainWindowController.get()); });
+    }
     QWidget* window = mainWindowController.get();
     if (window->isMinimized())
         window->showNormal();
@@ -108,6 +114,10 @@ void AppDelegate::showMainWindow() {
         window->show();
     window->raise();
     window->activateWindow();
+}
+
+void AppDelegate::saveSupportReport(QWidget* parent) {
+    SupportReportFlow::save(parent, *state, *statusBarController);
 }
 
 SetupWindowController* AppDelegate::openSheet() const {

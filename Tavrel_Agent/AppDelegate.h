@@ -14,6 +14,7 @@ class QSessionManager;
 class SetupWindowController;
 class StatusBarController;
 class QTimer;
+class QWidget;
 
 // True when one of the arguments, the program path included, is exactly "--tray".
 bool hasTrayOption(const QStringList& arguments);
@@ -34,6 +35,8 @@ public:
     void applicationDidFinishLaunching(const QStringList& arguments);
     // Creates the main window on first use and brings it to the front.
     void showMainWindow();
+    // Asks where to save a support report, over parent if given, and saves it.
+    void saveSupportReport(QWidget* parent);
     // Ends the app, unless a registration the server made is not stored yet and the user
     // cancels its discarding. Every way of quitting comes here: the status menu, the window's
     // close without a tray, and the platform's own quit (unasked once the session manager has

@@ -3,6 +3,8 @@
 #include "core/Privileged.h"
 
 #include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace {
@@ -10,7 +12,28 @@ Dialogs::Hook& hook() {
     static Dialogs::Hook installed;
     return installed;
 }
+Dialogs::SaveFileHook& saveFileHook() {
+    static Dialogs::SaveFileHook installed;
+    return installed;
+}
 } // namespace
+
+void Dialogs::setSaveFileHook(SaveFileHook hook) {
+    saveFileHook() = std::move(hook);
+}
+
+QString Dialogs::askSaveFileName(QWidget* parent, const QString& title, const QString& suggestedPath) {
+    if (saveFileHook())
+        return saveFileHook()(suggestedPath);
+    const QFileInfo suggested(suggestedPath);
+    QFileDialog dialog(parent, title, suggested.path(), QStringLiteral("Text files (*.txt);;All files (*)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(suggested.fileName());
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles().value(0);
+}
 
 void Dialogs::setHook(Hook newHook) {
     hook() = std::move(newHook);

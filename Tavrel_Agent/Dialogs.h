@@ -20,4 +20,10 @@ QAbstractButton* run(QMessageBox& box);
 // parent (or on its own: the status menu).
 void showServiceFailure(QWidget* parent, ServiceCommand command, const QString& reason);
 QString serviceFailureText(ServiceCommand command);
+
+// Where to save a file: the hook, given the suggested path, answers instead of a save dialog.
+// Empty when cancelled.
+using SaveFileHook = std::function<QString(const QString& suggestedPath)>;
+void setSaveFileHook(SaveFileHook hook);
+QString askSaveFileName(QWidget* parent, const QString& title, const QString& suggestedPath);
 } // namespace Dialogs

@@ -13,6 +13,7 @@
 #include "core/SystemInfo.h"
 #include "core/Version.h"
 
+#include <QAction>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -39,6 +40,12 @@ MainWindowController::MainWindowController(AgentState& agentState)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     buildUI();
+    auto* saveReport = new QAction(QStringLiteral("Save Support Report\u2026"), this);
+    saveReport->setObjectName(QStringLiteral("saveReportAction"));
+    saveReport->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    connect(saveReport, &QAction::triggered, this, &MainWindowController::saveSupportReportRequested);
+    addAction(saveReport);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     // 540 × 780 where the screen has room; on a smaller one the window fits it and scrolls.
     new ScreenFit(this, QSize(540, 780));
     if (const QScreen* screen = this->screen())

@@ -24,6 +24,10 @@ class MainWindowController final : public QWidget {
 public:
     explicit MainWindowController(AgentState& agentState);
 
+Q_SIGNALS:
+    // "Save Support Report…": its shortcut or the window's context menu.
+    void saveSupportReportRequested();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -41,6 +41,10 @@ bool StatusBarController::hasTrayIcon() const {
     return statusItem || notifierItem;
 }
 
+TrayHost StatusBarController::trayHost() const {
+    return hostWatcher->host();
+}
+
 void StatusBarController::followTrayHost() {
     const TrayHost host = hostWatcher->host();
     // Made anew for each host: an item registered with a watcher that went away is forgotten by
@@ -102,6 +106,9 @@ void StatusBarController::buildMenu() {
     QAction* openWindowMenuItem =
         menu->addAction(QStringLiteral("Open Tavrel Agent\u2026"), this, &StatusBarController::openWindow);
     openWindowMenuItem->setObjectName(QStringLiteral("openWindowMenuItem"));
+    QAction* saveReportMenuItem = menu->addAction(QStringLiteral("Save Support Report\u2026"), this,
+                                                  &StatusBarController::saveSupportReportRequested);
+    saveReportMenuItem->setObjectName(QStringLiteral("saveReportMenuItem"));
     menu->addSeparator();
 
     QAction* quitMenuItem =
@@ -166,9 +173,10 @@ void StatusBarController::onStateChanged(const QString& oldState, const QString&
         notify(StopNotice::title(), StopNotice::text());
 }
 
-void StatusBarController::notify(const QString& title, const QString& text) {
+void StatusBarController::notify(const QString& title, const QString& text, bool warning) {
     if (statusItem) {
-        statusItem->showMessage(title, text, QSystemTrayIcon::Warning);
+        statusItem->showMessage(title, text,
+                                warning ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
         return;
     }
 #if defined(TAVREL_STATUS_NOTIFIER)
@@ -176,8 +184,9 @@ void StatusBarController::notify(const QString& title, const QString& text) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    call << QCoreApplication::applicationName() << 0U << QStringLiteral("dialog-warning") << title << text
-         << QStringList() << QVariantMap() << -1;
+    call << QCoreApplication::applicationName() << 0U
+         << (warning ? QStringLiteral("dialog-warning") : QStringLiteral("dialog-information")) << title
+         << text << QStringList() << QVariantMap() << -1;
     QDBusConnection::sessionBus().send(call);
 #endif
 }

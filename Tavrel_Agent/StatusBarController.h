@@ -14,6 +14,7 @@ class QSystemTrayIcon;
 class StatusNotifierItem;
 class TrayHostWatcher;
 enum class ServiceCommand;
+enum class TrayHost;
 
 // The status icon and its menu: the agent's state and computer ID, Stop and Restart, the main
 // window and Quit, as the agent state says. The icon lives while a tray host does: on
@@ -31,14 +32,20 @@ public:
     QSystemTrayIcon* trayIcon() const { return statusItem.get(); }
     // Whether some host shows the icon now, so that the menu can be reached through it.
     bool hasTrayIcon() const;
+    // What can show the icon now.
+    TrayHost trayHost() const;
 
     // Every change of the service state, old to new, with whether a stop or restart from this app
     // is under way. Notifies the user when the agent stopped by itself.
     void onStateChanged(const QString& oldState, const QString& newState, bool ownCommandInProgress);
+    // A desktop notification, through the icon where it can show one.
+    void notify(const QString& title, const QString& text, bool warning = true);
 
 Q_SIGNALS:
     // "Open Tavrel Agent…" was chosen.
     void openMainWindowRequested();
+    // "Save Support Report…" was chosen.
+    void saveSupportReportRequested();
     // "Quit" was chosen: the delegate decides whether the app may end now.
     void quitRequested();
 
@@ -53,7 +60,6 @@ private:
     void openWindow();
     void followTrayHost();
     void showCurrentDisplay();
-    void notify(const QString& title, const QString& text);
 
     AgentState& state;
     // The menu outlives the tray icons that show it.

@@ -2,6 +2,7 @@
 
 #include "api/ApiTransport.h"
 #include "core/AgentConfig.h"
+#include "core/RunRecord.h"
 #include "core/SystemInfo.h"
 #include "core/TextCheck.h"
 #include "core/Version.h"
@@ -21,6 +22,12 @@ std::optional<QString> stringMember(const Json& object, const char* key) {
     if (it == object.end() || !it->is_string())
         return std::nullopt;
     return TextCheck::decode(it->get_ref<const std::string&>()); // a leading U+FEFF stays
+}
+
+// Every call's end goes into this run's record; the server's tokens are secrets from then on.
+void recordCall(const QString& operation, const ApiError* error) {
+    RunRecord::record(QStringLiteral("server ") + operation, error == nullptr,
+                      error ? error->errorDescription() : QString());
 }
 
 } // namespace
@@ -58,11 +65,21 @@ void registerAgent(const QString& apiBaseUrl, const QString& username, const QSt
     body["agentVersion"] = utf8(agentVersion());
     if (existingComputerID)
         body["computerID"] = utf8(*existingComputerID);
+    RunRecord::rememberSecret(password);
 
+    const bool renewing = existingComputerID.has_value();
+    RegisterCompletion recorded = [completion = std::move(completion),
+                                   renewing](const RegisterOutcome& outcome) {
+        const ApiError* error = std::get_if<ApiError>(&outcome);
+        if (!error)
+            RunRecord::rememberSecret(std::get<RegisterResult>(outcome).token);
+        recordCall(renewing ? QStringLiteral("register/ (renewing the token)") : QStringLiteral("register/"),
+                   error);
+        completion(outcome);
+    };
     ApiTransport::postJSON(
         QStringLiteral("register/"), apiBaseUrl, body, context,
-        [completion = std::move(completion),
-         renewing = existingComputerID.has_value()](const ApiTransport::PostOutcome& outcome) {
+        [completion = std::move(recorded), renewing](const ApiTransport::PostOutcome& outcome) {
             if (const ApiError* error = std::get_if<ApiError>(&outcome)) {
                 completion(*error);
                 return;
@@ -95,10 +112,13 @@ void deregister(const QString& apiBaseUrl, const QString& token, const QObject* 
                 DeregisterCompletion completion) {
     Json body = Json::object();
     body["token"] = utf8(token);
+    RunRecord::rememberSecret(token);
     // Any JSON object answer counts: the caller resets the identity locally either way.
     ApiTransport::postJSON(QStringLiteral("deregister/"), apiBaseUrl, body, context,
                            [completion = std::move(completion)](const ApiTransport::PostOutcome& outcome) {
-                               if (const ApiError* error = std::get_if<ApiError>(&outcome))
+                               const ApiError* error = std::get_if<ApiError>(&outcome);
+                               recordCall(QStringLiteral("deregister/"), error);
+                               if (error)
                                    completion(*error);
                                else
                                    completion(std::nullopt);

@@ -1,5 +1,6 @@
 #include "core/Privileged.h"
 
+#include "core/RunRecord.h"
 #include "core/Shell.h"
 
 #include <QFileInfo>
@@ -134,6 +135,7 @@ private:
         finished = true;
         if (!result.outcome)
             reportFailure(result.outcome.message);
+        RunRecord::record(request.arguments.join(u' '), result.outcome.succeeded, result.outcome.message);
         // Idle before the handler runs, so that it may start the next operation.
         RootActivity::instance().setRunning(false);
         if (!hasContext || context)

@@ -5,6 +5,7 @@
 #include "core/Privileged.h"
 #include "core/ProcessSearch.h"
 #include "core/ServiceControl.h"
+#include "core/SupportReport.h"
 #include "core/SystemInfo.h"
 #include "support/TestSandbox.h"
 
@@ -12,7 +13,10 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -79,6 +83,9 @@ private Q_SLOTS:
     void lastLines_data();
     void lastLines();
     void tailSequence();
+    void supportReport();
+    void supportReportFile();
+    void eventRing();
 };
 
 // A failed root operation ends with a reason a person can read and leaves the configuration as it
@@ -425,6 +432,121 @@ void TestCore::tailSequence() {
         QVERIFY2(chunk.lines == lines && chunk.newOffset == newOffset && chunk.skippedBytes == skipped, what);
         offset = chunk.newOffset;
     }
+}
+
+// A report from a sandbox: each section holds the sandbox's values, and no secret is left in any
+// form, wherever it was planted.
+void TestCore::supportReport() {
+    TestSandbox sandbox;
+    const QString token = u"Tk-9f3a7c5e2b"_s, password = u"pa55/w\u00f6rd@x"_s;
+    AgentConfig config = AgentConfig::defaults();
+    config.computerID = u"C-4711"_s;
+    config.token = token;
+    config.clientName = u"Acme"_s;
+    config.apiBaseUrl = u"https://rmm.example/api"_s;
+    sandbox.writeConfig(config);
+    QVERIFY(QFile::setPermissions(sandbox.environment().configPath,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    sandbox.setServiceDefinition(true);
+    sandbox.writeLog("[2026-12-06T09:00:00Z] [INFO] started with " + token.toUtf8() +
+                     "\n[2026-12-06T09:00:01Z] [DEBUG] header Bearer:" + token.toLower().toUtf8() +
+                     "=;login=" + QUrl::toPercentEncoding(password) + "\n");
+    // The service manager is found on the sandbox's PATH and asked without root.
+    const QString systemctl = sandbox.path(u"bin/systemctl"_s);
+    TestSandbox::writeFile(systemctl,
+                           "#!/bin/sh\n[ \"$1\" = show ] || exit 1\n"
+                           "printf 'ActiveState=failed\\nMainPID=0\\nNRestarts=3\\nExecMainStatus=2\\n'\n");
+    QVERIFY(QFile::setPermissions(systemctl, QFile::ReadOwner | QFile::ExeOwner));
+    RunRecord::rememberSecret(password);
+    // A root operation that fails with the token in its reason, recorded where operations end.
+    sandbox.changeEnvironment([&](AgentEnvironment& e) {
+        e.privilegedOverride = [&](const RootRequest&) {
+            return Outcome::failure(u"denied for "_s + token);
+        };
+    });
+    (void)await<RootResult>(
+        [](auto done) { runPrivileged(serviceRequest(ServiceCommand::Start), nullptr, done); });
+    QProcessEnvironment environment;
+    environment.insert(u"PATH"_s, u"/usr/bin:/bin"_s);
+    environment.insert(u"XDG_SESSION_TYPE"_s, u"wayland"_s);
+    environment.insert(u"https_proxy"_s, u"http://tech:"_s + token + u"@proxy.example:3128"_s);
+    environment.insert(u"no_proxy"_s, u"localhost"_s);
+
+    const SupportReport::AppFacts app{u"6.4.2"_s, u"offscreen"_s, u"XEmbed"_s, u"no"_s, u"Stopped"_s};
+    const QString report = SupportReport::redact(
+        SupportReport::build(SupportReport::gather(app, environment)), SupportReport::secrets());
+    const QString log = sandbox.environment().logPath;
+    const std::pair<const char*, QStringList> sections[] = {
+        {"The app", {u"offscreen"_s, u"wayland"_s, u"XEmbed"_s}},
+        {"The host", {QSysInfo::kernelVersion()}},
+        {"The agent service",
+         {u"Stopped"_s, sandbox.environment().serviceDefinitionPaths().value(0), u"ActiveState: failed"_s,
+          u"NRestarts: 3"_s, u"ExecMainStatus: 2"_s}},
+        {"The configuration",
+         {u"mode 0640"_s, u"Loads strictly: yes"_s, u"computerID: C-4711"_s, u"token: (set, 13 characters)"_s,
+          u"clientName: Acme"_s, u"https://rmm.example/api"_s}},
+        {"The network", {u"https_proxy=http://proxy.example:3128 "_s, u"no_proxy=localhost"_s}},
+        {"The app's recent events", {u"service start  failed: denied for [redacted]"_s}},
+        {"The activity log",
+         {u"Size: %1 bytes"_s.arg(QFileInfo(log).size()), u"started with [redacted]"_s,
+          u"[DEBUG] header Bearer:[redacted]=;login=[redacted]"_s}},
+    };
+    for (qsizetype i = 0; i < qsizetype(std::size(sections)); ++i) {
+        const qsizetype start = report.indexOf(u'\n' + QLatin1String(sections[i].first) + u'\n');
+        const qsizetype end = i + 1 < qsizetype(std::size(sections))
+                                  ? report.indexOf(QLatin1String(sections[i + 1].first), start)
+                                  : report.size();
+        for (const QString& value : sections[i].second)
+            QVERIFY2(start >= 0 && report.indexOf(value, start) >= 0 && report.indexOf(value, start) < end,
+                     qPrintable(QLatin1String(sections[i].first) + u": "_s + value));
+    }
+    for (const QString& secret : {token, password}) {
+        for (const QString& form :
+             {secret, QString::fromLatin1(QUrl::toPercentEncoding(secret)), secret.mid(1, 8)})
+            QVERIFY2(!report.contains(form, Qt::CaseInsensitive), qPrintable(form));
+    }
+    // A proxy's user name goes with its password; JSON's escapes, a secret within a secret and
+    // terminal controls are taken out too.
+    QCOMPARE(SupportReport::withoutCredentials(u"user@proxy:8080"_s),
+             u"proxy:8080 (user name and password removed)"_s);
+    QCOMPARE(SupportReport::redact(u"a\\/b\"\u001b[2J abcd x\\u00e9"_s,
+                                   {u"a/b"_s, u"bc"_s, u"abcd"_s, u"x\u00e9"_s}),
+             u"[redacted]\"\ufffd[2J [redacted] [redacted]"_s);
+}
+
+// Written whole with mode 600, also over a file that others could read; a folder that cannot be
+// written to fails with its reason.
+void TestCore::supportReportFile() {
+    QTemporaryDir dir;
+    const QString path =
+        dir.filePath(SupportReport::fileName(QDateTime(QDate(2025, 3, 7), QTime(14, 5, 9), Qt::UTC)));
+    QVERIFY(path.endsWith(u"/tavrel-agent-report-20250307-140509.txt"_s));
+    for (const QString& text : {u"first \u00e9\n"_s, u"second\n"_s}) {
+        QVERIFY(SupportReport::write(path, text));
+        struct stat info {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+        QCOMPARE(info.st_mode & 0777, 0600U);
+        QCOMPARE(TestSandbox::readFile(path), text.toUtf8());
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    }
+    // Root writes to any folder it may change, but not to /proc.
+    const QString folder = ::geteuid() == 0 ? u"/proc"_s : dir.filePath(u"read-only"_s);
+    QVERIFY(folder == u"/proc"_s ||
+            (QDir().mkdir(folder) && QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner)));
+    const Outcome failed = SupportReport::write(folder + u"/report.txt"_s, u"x"_s);
+    QVERIFY2(!failed && !failed.message.isEmpty(), qPrintable(failed.message));
+    QVERIFY(!QFile::exists(folder + u"/report.txt"_s));
+}
+
+// The ring keeps the newest events, oldest first.
+void TestCore::eventRing() {
+    EventRing ring;
+    for (int i = 0; i < 120; ++i)
+        ring.record({QDateTime::currentDateTimeUtc(), QString::number(i), true, {}});
+    const QList<RecentEvent> events = ring.events();
+    QCOMPARE(events.size(), EventRing::defaultCapacity);
+    for (qsizetype k = 0; k < events.size(); ++k)
+        QCOMPARE(events[k].operation, QString::number(120 - EventRing::defaultCapacity + k));
 }
 
 QTEST_GUILESS_MAIN(TestCore)

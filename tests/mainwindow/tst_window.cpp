@@ -97,6 +97,7 @@ private Q_SLOTS:
     void stopNotice();
     void screenFit();
     void instanceChannel();
+    void supportReport();
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -486,6 +487,48 @@ void TestWindow::instanceChannel() {
     auto asked = std::async(std::launch::async, [&] { return InstanceChannel::askToShowMainWindow(path); });
     QTRY_COMPARE(shown.count(), 1);
     QVERIFY(asked.get());
+}
+
+// "Save Support Report…" under "Open Tavrel Agent…", and in the window by Ctrl+Shift+S and its
+// context menu: saved where the dialog says, privately and without the token; a failure says why.
+void TestWindow::supportReport() {
+    TestSandbox sandbox;
+    AgentConfig config = AgentConfig::defaults();
+    config.computerID = u"C-77"_s;
+    config.token = u"secret-token-77"_s;
+    sandbox.writeConfig(config);
+    QTemporaryDir folder;
+    QString suggested, saveTo = folder.filePath(u"report.txt"_s), alert;
+    Dialogs::setSaveFileHook([&](const QString& path) { return std::exchange(suggested, path), saveTo; });
+    Dialogs::setHook([&](QMessageBox& box) { alert = box.text() + u'|' + box.informativeText(); });
+    const auto unhook = qScopeGuard([] {
+        Dialogs::setSaveFileHook({});
+        Dialogs::setHook({});
+    });
+    AppDelegate delegate;
+    delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
+    QMenu& menu = *delegate.statusBar()->trayMenu();
+    const QList<QAction*> entries = menu.actions();
+    QAction* entry = child<QAction>(menu, "saveReportMenuItem");
+    QCOMPARE(entries.indexOf(entry), entries.indexOf(child<QAction>(menu, "openWindowMenuItem")) + 1);
+    QAction* windowAction = child<QAction>(*delegate.mainWindow(), "saveReportAction");
+    QVERIFY(delegate.mainWindow()->actions().contains(windowAction) &&
+            delegate.mainWindow()->contextMenuPolicy() == Qt::ActionsContextMenu);
+    QCOMPARE(windowAction->shortcut(), QKeySequence(u"Ctrl+Shift+S"_s));
+
+    entry->trigger();
+    QVERIFY2(QRegularExpression(u"/tavrel-agent-report-\\d{8}-\\d{6}\\.txt$"_s).match(suggested).hasMatch(),
+             qPrintable(suggested));
+    struct stat info {};
+    QVERIFY(::stat(QFile::encodeName(saveTo).constData(), &info) == 0 && (info.st_mode & 0777) == 0600);
+    const QByteArray report = TestSandbox::readFile(saveTo);
+    QVERIFY(report.contains("computerID: C-77") && !report.contains("secret-token-77") && alert.isEmpty());
+
+    saveTo = folder.filePath(u"missing/report.txt"_s);
+    windowAction->trigger();
+    QVERIFY2(alert.startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
+                 !alert.endsWith(u'|'),
+             qPrintable(alert));
 }
 
 void TestWindow::withoutSystemTray() {

@@ -154,7 +154,7 @@ void TestWindow::serviceButton() {
                            : command == "service restart"_L1 ? u"Failed to restart the service."_s
                                                              : u"Failed to start the service. Check that "
                                                                "the systemd service is installed."_s;
-    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized"_s});
+    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized."_s});
     if (!fromMenu)
         QVERIFY2(!child<QPushButton>(window, button.constData())->isEnabled(),
                  "re-enabled before the re-check");

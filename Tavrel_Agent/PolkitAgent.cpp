@@ -328,8 +328,8 @@ void PolkitAgent::cancelAll() {
 }
 
 void PolkitAgent::BeginAuthentication(const QString& actionId, const QString& message,
-                                      const QString& iconName, const PolkitDetails& details,
-                                      const QString& cookie, const PolkitIdentities& identities,
+                                      const QString& iconName, const QMap<QString, QString>& details,
+                                      const QString& cookie, const QList<PolkitKindAndDetails>& identities,
                                       const QDBusMessage& call) {
     Q_UNUSED(actionId)
     Q_UNUSED(iconName)
@@ -338,6 +338,10 @@ void PolkitAgent::BeginAuthentication(const QString& actionId, const QString& me
     // Only polkit, and only while lent; then only one request at a time (ours are).
     const Request request = requestFor(message, cookie, identities, ::getuid());
     if (!registered || call.service() != authority || asking() || request.users.isEmpty()) {
+        std::fprintf(stderr,
+                     "[authentication] a request this agent cannot serve: from %s (polkit: %s), %d users\n",
+                     call.service().toLocal8Bit().constData(), authority.toLocal8Bit().constData(),
+                     int(request.users.size()));
         bus.send(call.createErrorReply(failedError, QStringLiteral("This agent cannot serve the request")));
         return;
     }

@@ -59,8 +59,8 @@ public:
 public Q_SLOTS:
     // The interface polkit calls; nobody else may.
     void BeginAuthentication(const QString& actionId, const QString& message, const QString& iconName,
-                             const PolkitDetails& details, const QString& cookie,
-                             const PolkitIdentities& identities, const QDBusMessage& call);
+                             const QMap<QString, QString>& details, const QString& cookie,
+                             const QList<PolkitKindAndDetails>& identities, const QDBusMessage& call);
     void CancelAuthentication(const QString& cookie, const QDBusMessage& call);
 
 private:

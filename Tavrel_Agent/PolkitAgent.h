@@ -57,7 +57,8 @@ public:
                               const PolkitIdentities& identities, uint ownUid);
 
 public Q_SLOTS:
-    // The interface polkit calls; nobody else may.
+    // The interface polkit calls; nobody else may. The types are spelled out: the bus looks them
+    // up by name, and an alias would not be found.
     void BeginAuthentication(const QString& actionId, const QString& message, const QString& iconName,
                              const QMap<QString, QString>& details, const QString& cookie,
                              const QList<PolkitKindAndDetails>& identities, const QDBusMessage& call);

@@ -3,6 +3,9 @@
 #include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/InstanceChannel.h"
 #include "Tavrel_Agent/MainWindowController.h"
+#ifdef TAVREL_POLKIT_AGENT
+#include "Tavrel_Agent/PolkitAgent.h"
+#endif
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
 #include "Tavrel_Agent/SupportReportFlow.h"
@@ -16,6 +19,7 @@
 #include <QFile>
 #include <QIcon>
 #include <QLockFile>
+#include <QScopeGuard>
 #include <QSessionManager>
 #include <QStandardPaths>
 #include <QTimer>
@@ -231,12 +235,22 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     QApplication::setWindowIcon(
         QIcon::fromTheme(QStringLiteral("tavrel-agent"), QIcon(QStringLiteral(":/logo-letters.png"))));
 
+#ifdef TAVREL_POLKIT_AGENT
+    // Lent to pkexec where the session has no authentication agent of its own.
+    PolkitAgent ownAgent;
+    setOwnAuthenticationAgent(&ownAgent);
+    const auto noOwnAgent = qScopeGuard([] { setOwnAuthenticationAgent(nullptr); });
+#endif
     InstanceChannel channel(socketPath);
     AppDelegate delegate;
     QObject::connect(&channel, &InstanceChannel::showMainWindowRequested, &delegate,
                      &AppDelegate::showMainWindow);
     delegate.applicationDidFinishLaunching(arguments);
     const int status = QApplication::exec();
+#ifdef TAVREL_POLKIT_AGENT
+    // Our own dialog can no longer be answered: pkexec hears it was cancelled.
+    ownAgent.cancelAll();
+#endif
     // A root operation still running (a quit while the administrator was asked) ends first, so
     // that no half-done change is left without its answer.
     RootActivity::instance().waitUntilIdle();

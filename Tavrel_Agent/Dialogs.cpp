@@ -5,7 +5,11 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QPointer>
+#include <QRegularExpression>
+
+#include <climits>
 
 namespace {
 Dialogs::Hook& hook() {
@@ -75,9 +79,39 @@ void Dialogs::showServiceFailure(QWidget* parent, ServiceCommand command, const 
             QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavrel Agent Service"), message,
                             QMessageBox::Ok, window);
             box.setObjectName(QStringLiteral("serviceFailureAlert"));
-            box.setInformativeText(reason);
+            // A sentence of its own, of at most four lines; the whole reason is on standard error.
+            QString text = fitReason(
+                {}, reason, {}, fitsInto(box.font(), QSize(420, 4 * QFontMetrics(box.font()).lineSpacing())));
+            static const QRegularExpression ended(QStringLiteral("[.!?\u2026]$"));
+            if (!text.contains(ended))
+                text += QLatin1Char('.');
+            box.setInformativeText(text);
             box.setWindowModality(Qt::ApplicationModal);
             run(box);
         },
         Qt::QueuedConnection);
+}
+
+QString Dialogs::fitReason(const QString& before, const QString& reason, const QString& after,
+                           const Fits& fits) {
+    if (fits(before + reason + after))
+        return before + reason + after;
+    // The most words of the reason that fit, found by halving: fewer words never take more room.
+    const QStringList words = reason.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const auto cut = [&](qsizetype count) -> QString {
+        return before + QStringList(words.mid(0, count)).join(QLatin1Char(' ')) + QChar(0x2026) + after;
+    };
+    qsizetype fitting = 0, tooMany = words.size();
+    while (tooMany - fitting > 1) {
+        const qsizetype middle = (fitting + tooMany) / 2;
+        (fits(cut(middle)) ? fitting : tooMany) = middle;
+    }
+    return cut(fitting);
+}
+
+Dialogs::Fits Dialogs::fitsInto(const QFont& font, QSize box) {
+    return [metrics = QFontMetrics(font), box](const QString& text) {
+        const QRect needed = metrics.boundingRect(QRect(0, 0, box.width(), INT_MAX), Qt::TextWordWrap, text);
+        return needed.width() <= box.width() && needed.height() <= box.height();
+    };
 }

@@ -3,6 +3,9 @@
 #include <QAbstractButton>
 #include <QMessageBox>
 
+#include <QFont>
+#include <QSize>
+
 #include <functional>
 
 enum class ServiceCommand;
@@ -26,4 +29,11 @@ QString serviceFailureText(ServiceCommand command);
 using SaveFileHook = std::function<QString(const QString& suggestedPath)>;
 void setSaveFileHook(SaveFileHook hook);
 QString askSaveFileName(QWidget* parent, const QString& title, const QString& suggestedPath);
+// A message made of before, a reason (pkexec's, the helper's, systemctl's) and after, the flow's own
+// words: where the whole does not fit, the reason is cut after a word and marked "…", so that what
+// the flow tells the user to do stays in view.
+using Fits = std::function<bool(const QString&)>;
+QString fitReason(const QString& before, const QString& reason, const QString& after, const Fits& fits);
+// Whether a text wrapped at word boundaries in this font fits into the box.
+Fits fitsInto(const QFont& font, QSize box);
 } // namespace Dialogs

@@ -269,6 +269,13 @@ void SetupWindowController::showStatus(const QString& text, const QColor& color)
     Style::setTextColor(lblStatus, color);
 }
 
+void SetupWindowController::showFailure(const QString& before, const QString& reason, const QString& after,
+                                        const QColor& color) {
+    showStatus(Dialogs::fitReason(before, reason, after,
+                                  Dialogs::fitsInto(lblStatus->font(), lblStatus->contentsRect().size())),
+               color);
+}
+
 void SetupWindowController::waitForAdministrator() {
     showStatus(QStringLiteral("Waiting for the administrator\u2026"), Style::secondaryTextColor(lblStatus));
 }
@@ -341,30 +348,29 @@ void SetupWindowController::storeRegistration() {
     waitForAdministrator();
     // The agent version is the file's at this moment. One authorised run stores the record and
     // writes its log line.
-    AgentConfig::save(SetupForm::registeredRecord(result, sent, AgentConfig::load()), message, this,
-                      [this](const StoreOutcome& outcome) {
-                          if (ended)
-                              return;
-                          if (!outcome.stored) {
-                              showStatus(QStringLiteral("Registered with the server, but this computer's "
-                                                        "settings could not be stored: ") +
-                                             outcome.stored.message +
-                                             QStringLiteral(". Press Register to store them again."),
-                                         Style::errorColor());
-                              setActionEnabled(btnRegister, true);
-                              return;
-                          }
-                          unstoredRegistration.reset();
-                          if (!outcome.logged) {
-                              showStatus(QStringLiteral("Registration successful, but the activity log could "
-                                                        "not be written: ") +
-                                             outcome.logged.message + QLatin1Char('.'),
-                                         Style::warningColor());
-                              return;
-                          }
-                          showStatus(QStringLiteral("Registration successful!"), Style::successColor());
-                          QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
-                      });
+    AgentConfig::save(
+        SetupForm::registeredRecord(result, sent, AgentConfig::load()), message, this,
+        [this](const StoreOutcome& outcome) {
+            if (ended)
+                return;
+            if (!outcome.stored) {
+                showFailure(QStringLiteral("Registered with the server, but this computer's "
+                                           "settings could not be stored: "),
+                            outcome.stored.message, QStringLiteral(". Press Register to store them again."),
+                            Style::errorColor());
+                setActionEnabled(btnRegister, true);
+                return;
+            }
+            unstoredRegistration.reset();
+            if (!outcome.logged) {
+                showFailure(QStringLiteral("Registration successful, but the activity log could "
+                                           "not be written: "),
+                            outcome.logged.message, QStringLiteral("."), Style::warningColor());
+                return;
+            }
+            showStatus(QStringLiteral("Registration successful!"), Style::successColor());
+            QTimer::singleShot(registerCloseDelayMs, this, &SetupWindowController::closeSheet);
+        });
 }
 
 void SetupWindowController::onSave() {
@@ -386,8 +392,8 @@ void SetupWindowController::onSave() {
             if (saved)
                 showStatus(QStringLiteral("Settings saved."), Style::successColor());
             else
-                showStatus(QStringLiteral("The settings could not be saved: ") + saved.message,
-                           Style::errorColor());
+                showFailure(QStringLiteral("The settings could not be saved: "), saved.message, {},
+                            Style::errorColor());
         });
 }
 
@@ -439,12 +445,14 @@ void SetupWindowController::deregistrationAnswered(const AgentConfig& sent,
             if (ended)
                 return;
             if (!wiped) {
-                const QString removal =
-                    QStringLiteral("this computer's identity could not be removed: ") + wiped.message;
-                const QString text =
-                    error ? u'T' + removal.mid(1) + QStringLiteral(". Server: ") + error->errorDescription()
-                          : QString(QStringLiteral("Unregistered from the server, but ") + removal);
-                showStatus(text, Style::errorColor());
+                const QString removal = QStringLiteral("this computer's identity could not be removed: ");
+                if (error)
+                    showFailure(u'T' + removal.mid(1), wiped.message,
+                                QStringLiteral(". Server: ") + error->errorDescription(),
+                                Style::errorColor());
+                else
+                    showFailure(QStringLiteral("Unregistered from the server, but ") + removal, wiped.message,
+                                {}, Style::errorColor());
                 setActionEnabled(btnUnregister, true);
                 return;
             }
@@ -511,19 +519,17 @@ void SetupWindowController::reauthAnswered(const QString& sentComputerID,
                 return;
             setActionEnabled(btnReauth, true);
             if (!stored.stored) {
-                showStatus(
-                    QStringLiteral("Re-authentication succeeded, but the new token could not be stored: ") +
-                        stored.stored.message,
-                    Style::errorColor());
+                showFailure(
+                    QStringLiteral("Re-authentication succeeded, but the new token could not be stored: "),
+                    stored.stored.message, {}, Style::errorColor());
                 return;
             }
             txtReauthUser->clear();
             txtReauthPass->clear();
             if (!stored.logged) {
-                showStatus(QStringLiteral("Re-authentication successful, but the activity log could not be "
-                                          "written: ") +
-                               stored.logged.message + QLatin1Char('.'),
-                           Style::warningColor());
+                showFailure(QStringLiteral("Re-authentication successful, but the activity log could not be "
+                                           "written: "),
+                            stored.logged.message, QStringLiteral("."), Style::warningColor());
                 return;
             }
             showStatus(QStringLiteral("Re-authentication successful. Token updated."), Style::successColor());

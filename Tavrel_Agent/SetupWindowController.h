@@ -48,6 +48,9 @@ private:
     int buildSettingsSection(int left, int y);
     QLineEdit* addRow(const QString& label, const QString& objectName, int left, int y, bool secret = false);
     void showStatus(const QString& text, const QColor& color);
+    // A root operation's failure: its reason cut to what fits the status line, so that the words
+    // around it (what to do next) stay in view.
+    void showFailure(const QString& before, const QString& reason, const QString& after, const QColor& color);
     // "Waiting for the administrator…" until the root operation has ended.
     void waitForAdministrator();
     // Enables a button that starts a root operation, once no root operation is running.

@@ -16,6 +16,14 @@ namespace {
 const QString helperPrefix = QStringLiteral("tavrel-agent-helper: ");
 const QString pkexecPrefix = QStringLiteral("Error executing command as another user: ");
 
+OwnAuthenticationAgent* ownAgent = nullptr;
+
+// pkexec found no agent to ask the administrator through, or no polkit to ask for one.
+bool lacksAgent(const QString& reason) {
+    return reason == QLatin1String("No authentication agent found") ||
+           reason.startsWith(QLatin1String("Error getting authority"));
+}
+
 // The administrator shell must not inherit anything that changes what it runs (BASH_ENV, PATH…).
 QProcessEnvironment minimalEnvironment() {
     QProcessEnvironment env;
@@ -88,7 +96,10 @@ private:
             if (env.privilegeMethod == PrivilegeMethod::Pkexec) {
                 program = env.privilegeProgram;
                 process.setProgram(program);
-                process.setArguments(QStringList{env.helperProgram} + helperArguments(request, env));
+                // Its own agent would ask on a terminal, where nobody looks.
+                process.setArguments(
+                    QStringList{QStringLiteral("--disable-internal-agent"), env.helperProgram} +
+                    helperArguments(request, env));
             } else {
                 program = env.helperProgram;
                 process.setProcessEnvironment(environmentWithPathPrefix(env.pathPrefix));
@@ -97,19 +108,47 @@ private:
             }
             break;
         }
-        connect(&process, &QProcess::finished, this, [this] { finish(processResult()); });
+        connect(&process, &QProcess::finished, this, [this] { ended(processResult()); });
         connect(&process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
             if (error == QProcess::FailedToStart)
                 finish(Outcome::failure(QFileInfo(program).fileName() +
                                         QStringLiteral(" could not be started")));
         });
+        launch();
+        return Outcome::success();
+    }
+
+    void launch() {
         process.start();
         if (env.privilegeMethod != PrivilegeMethod::AppleScript) {
             // Buffered until the process runs; the helper reads to the end of its input.
             process.write(request.input);
             process.closeWriteChannel();
         }
-        return Outcome::success();
+    }
+
+    void ended(const RootResult& result) {
+        if (result.outcome || env.privilegeMethod != PrivilegeMethod::Pkexec || agentLent ||
+            !lacksAgent(result.outcome.message)) {
+            finish(result);
+            return;
+        }
+        // Nothing was authorised and nothing ran: once more, with our own agent to ask.
+        agentLent = true;
+        if (ownAgent == nullptr) {
+            finish(Outcome::failure(noAuthenticationAgentReason()));
+            return;
+        }
+        ownAgent->acquire([this](const Outcome& acquired) {
+            if (!acquired) {
+                std::fprintf(stderr, "[runPrivileged] no authentication agent of our own: %s\n",
+                             acquired.message.toLocal8Bit().constData());
+                finish(Outcome::failure(noAuthenticationAgentReason()));
+                return;
+            }
+            agentHeld = ownAgent;
+            launch();
+        });
     }
 
     RootResult processResult() {
@@ -133,6 +172,8 @@ private:
         if (finished)
             return;
         finished = true;
+        if (agentHeld)
+            agentHeld->release();
         if (!result.outcome)
             reportFailure(result.outcome.message);
         RunRecord::record(request.arguments.join(u' '), result.outcome.succeeded, result.outcome.message);
@@ -150,7 +191,22 @@ private:
     std::function<void(const RootResult&)> done;
     QString program;
     bool finished = false;
+    bool agentLent = false;
+    OwnAuthenticationAgent* agentHeld = nullptr;
 };
+
+void setOwnAuthenticationAgent(OwnAuthenticationAgent* agent) {
+    ownAgent = agent;
+}
+
+QString cancelledReason() {
+    return QStringLiteral("The request was cancelled");
+}
+
+QString noAuthenticationAgentReason() {
+    return QStringLiteral(
+        "No authentication agent is available, so the administrator's password cannot be asked for");
+}
 
 void refuseWithoutRunning(const QString& reason, QObject* context,
                           std::function<void(const RootResult&)> done) {
@@ -178,8 +234,6 @@ void RootActivity::waitUntilIdle() {
             run->process.waitForFinished(-1);
     }
 }
-
-namespace {} // namespace
 
 RootRequest serviceRequest(ServiceCommand command) {
     const char* verb = command == ServiceCommand::Start  ? "start"
@@ -296,8 +350,11 @@ QString readableFailure(PrivilegeMethod method, const QByteArray& standardError)
     }
     QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     // pkexec's own refusals: the reason is on the first line, the rest is boilerplate.
-    if (!lines.isEmpty() && lines.first().startsWith(pkexecPrefix))
-        return lines.first().mid(pkexecPrefix.size()).trimmed();
+    if (!lines.isEmpty() && lines.first().startsWith(pkexecPrefix)) {
+        const QString reason = lines.first().mid(pkexecPrefix.size()).trimmed();
+        // The agent's dialog was cancelled, ours or the desktop's.
+        return reason == QLatin1String("Request dismissed") ? cancelledReason() : reason;
+    }
     for (QString& line : lines) {
         if (line.startsWith(helperPrefix))
             line = line.mid(helperPrefix.size());

@@ -54,6 +54,25 @@ RootRequest configurationRequest(const QByteArray& json);
 RootRequest configurationWithLogLineRequest(const QByteArray& json, const QString& line);
 RootRequest logLineRequest(const QString& line);
 
+// What pkexec needs where the session has no polkit authentication agent of its own (a bare window
+// manager, a kiosk, a desktop whose agent crashed): one that the app registers for its own process
+// only, for the length of one operation. polkit prefers an agent of the process to the session's,
+// so it is lent only after pkexec has found none.
+class OwnAuthenticationAgent {
+public:
+    virtual ~OwnAuthenticationAgent() = default;
+    // Registers the agent with polkit; done gets whether that worked, from the event loop.
+    virtual void acquire(std::function<void(const Outcome&)> done) = 0;
+    virtual void release() = 0;
+};
+// The app's agent (none: pkexec's own failure stands).
+void setOwnAuthenticationAgent(OwnAuthenticationAgent* agent);
+
+// The reasons of a root operation that the administrator cancelled, and of one for which no
+// password could be asked at all.
+QString cancelledReason();
+QString noAuthenticationAgentReason();
+
 // Starts a request through the current environment's backend, as above. A failure also writes one
 // line to standard error.
 void runPrivileged(const RootRequest& request, QObject* context, std::function<void(const RootResult&)> done);

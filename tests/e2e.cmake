@@ -81,3 +81,13 @@ if(TARGET tavrel-agent-helper AND TAVREL_POLICY_FILE)
         --install-path ${TAVREL_HELPER_INSTALL_PATH})
     set_tests_properties(e2e_pkexec PROPERTIES LABELS "e2e;root" TIMEOUT 120 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 endif()
+
+# The app's own polkit agent: the real pkexec, polkitd and polkit's helper, the packaged app as an
+# administrator under Xvfb (as root only; skipped elsewhere). Like e2e_pkexec it runs alone.
+if(TARGET tavrel-agent AND TARGET tavrel-agent-helper AND TAVREL_POLICY_FILE AND TAVREL_XVFB AND TAVREL_XDOTOOL)
+    add_test(NAME e2e_own_agent COMMAND ${TAVREL_PYTHON3} ${_e2e}/test_own_agent.py
+        --app $<TARGET_FILE:tavrel-agent> --helper $<TARGET_FILE:tavrel-agent-helper>
+        --policy ${TAVREL_POLICY_FILE} --install-path ${TAVREL_HELPER_INSTALL_PATH})
+    set_tests_properties(e2e_own_agent PROPERTIES LABELS "e2e;root" TIMEOUT 240 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE
+        ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=unset:;DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
+endif()

@@ -16,6 +16,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include <sys/prctl.h>
@@ -65,6 +66,24 @@ QByteArray randomLog(quint32 seed) {
     return random.bounded(2) ? log + "no final line feed" : log;
 }
 
+// The app's own polkit agent as the runner sees it: registering works or not; while registered the
+// pkexec stand-in finds it (the file agent).
+struct LentAgent final : OwnAuthenticationAgent {
+    bool works = true;
+    int acquired = 0, released = 0;
+    void acquire(std::function<void(const Outcome&)> done) override {
+        ++acquired;
+        if (works)
+            TestSandbox::writeFile(u"agent"_s, {});
+        QTimer::singleShot(
+            0, [this, done] { done(works ? Outcome::success() : Outcome::failure(u"no bus"_s)); });
+    }
+    void release() override {
+        ++released;
+        QFile::remove(u"agent"_s);
+    }
+};
+
 } // namespace
 
 class TestCore final : public QObject {
@@ -96,8 +115,14 @@ void TestCore::rootFailures() {
         const char* answer; // the stand-in's
         const char* request;
         const char* reason; // a pattern for the whole of it
+        int agent = 0;      // the app's own polkit agent: 0 none, 1 cannot register, 2 works
     } failures[] = {
         {osascript, "cancel", "write-config", "User canceled"},
+        {pkexec, "dismissed", "write-config", "The request was cancelled"},
+        {pkexec, "noagent", "write-config", "No authentication agent is available, .*", 0},
+        {pkexec, "noagent", "write-config", "No authentication agent is available, .*", 1},
+        // Lent for the second run, which the helper refuses: the agent goes back all the same.
+        {pkexec, "noagent", "append-log", "the input .*", 2},
         {osascript, "", "service stop", ".*: launchctl: not found"}, // the line as it stands, unquoted
         {pkexec, "127", "write-config", "Not authorized"},
         {pkexec, "", "append-log", "the input .*"},    // the helper's refusal, without its name
@@ -106,6 +131,10 @@ void TestCore::rootFailures() {
     for (const auto& failure : failures) {
         TestSandbox sandbox;
         useBackend(sandbox, failure.method, QString::fromLatin1(failure.answer));
+        LentAgent agent;
+        agent.works = failure.agent == 2;
+        setOwnAuthenticationAgent(failure.agent ? &agent : nullptr);
+        const auto noAgent = qScopeGuard([] { setOwnAuthenticationAgent(nullptr); });
         QVERIFY(QFile::link(u"/bin/false"_s, sandbox.path(u"bin/systemctl"_s)));
         sandbox.writeConfig(record(u"old"_s));
         const QStringList before = TestSandbox::snapshot(sandbox.path(u"var"_s));
@@ -117,6 +146,12 @@ void TestCore::rootFailures() {
         const QRegularExpression reason(QRegularExpression::anchoredPattern(QLatin1String(failure.reason)));
         QVERIFY2(!outcome && reason.match(outcome.message).hasMatch(), qPrintable(outcome.message));
         QCOMPARE(TestSandbox::snapshot(sandbox.path(u"var"_s)), before);
+        if (failure.method == pkexec) {
+            // Tried again only with an agent lent, which is given back.
+            QCOMPARE(TestSandbox::readFile(u"pkexec.runs"_s).count('\n'), failure.agent == 2 ? 2 : 1);
+            QCOMPARE(agent.acquired, failure.agent ? 1 : 0);
+            QCOMPARE(agent.released, failure.agent == 2 ? 1 : 0);
+        }
     }
     // A configuration stored with its log line, where the line cannot be written: the record is
     // stored all the same, and the failure says it was the line.

@@ -3,10 +3,14 @@
 // in the window and the sheet; without a system tray, the wait for one and the one main window.
 #include "Tavrel_Agent/AgentState.h"
 #include "Tavrel_Agent/AppDelegate.h"
+#include "Tavrel_Agent/AuthenticationDialog.h"
 #include "Tavrel_Agent/Dialogs.h"
 #include "Tavrel_Agent/InstanceChannel.h"
 #include "Tavrel_Agent/MainWindowController.h"
 #include "Tavrel_Agent/MainWindowDisplay.h"
+#ifdef TAVREL_POLKIT_AGENT
+#include "Tavrel_Agent/PolkitAgent.h"
+#endif
 #include "Tavrel_Agent/ScreenFit.h"
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/StatusBarController.h"
@@ -19,6 +23,7 @@
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QGuiApplication>
 #include <QLocalSocket>
@@ -98,6 +103,9 @@ private Q_SLOTS:
     void screenFit();
     void instanceChannel();
     void supportReport();
+#ifdef TAVREL_POLKIT_AGENT
+    void ownAuthenticationAgent();
+#endif
     void withoutSystemTray(); // last: it runs the application's event loop until it quits
 };
 
@@ -197,7 +205,7 @@ void TestWindow::serviceButton() {
                            : command == "service restart"_L1 ? u"Failed to restart the service."_s
                                                              : u"Failed to start the service. Check that "
                                                                "the systemd service is installed."_s;
-    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized"_s});
+    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized."_s});
     if (!fromMenu)
         QVERIFY2(!child<QPushButton>(window, button.constData())->isEnabled(),
                  "re-enabled before the re-check");
@@ -555,6 +563,75 @@ void TestWindow::withoutSystemTray() {
     QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }
+
+#ifdef TAVREL_POLKIT_AGENT
+// The app's own polkit agent with a stand-in for polkit's helper: the identity offered and chosen,
+// a wrong password kept for another try, and Cancel and Escape ending the request unauthenticated.
+void TestWindow::ownAuthenticationAgent() {
+    // Of polkit's identities only users count, this process's own offered first.
+    const PolkitAgent::Request request = PolkitAgent::requestFor(u"Authentication is required"_s, u"C-1"_s,
+                                                                 {{u"unix-user"_s, {{u"uid"_s, 0u}}},
+                                                                  {u"unix-group"_s, {{u"gid"_s, 0u}}},
+                                                                  {u"unix-user"_s, {{u"uid"_s, 65534u}}}},
+                                                                 65534);
+    QCOMPARE(request.users, QStringList({u"root"_s, u"nobody"_s}));
+    QCOMPARE(request.selected, 1);
+
+    const struct {
+        QStringList users;
+        int offered, chosen; // -1: the offered one kept
+        QStringList answers; // typed passwords; "cancel" and "escape" end it
+        bool authenticated;
+        const char* runs; // the helper's, as "USER COOKIE" lines
+    } rows[] = {
+        {{u"ann"_s}, 0, -1, {u"right-pass"_s}, true, "ann C-1\n"},
+        {{u"ann"_s, u"bob"_s}, 1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
+        {{u"ann"_s, u"bob"_s}, 0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
+        {{u"ann"_s}, 0, -1, {u"escape"_s}, false, ""},
+    };
+    for (const auto& row : rows) {
+        QTemporaryDir folder;
+        QDir::setCurrent(folder.path());
+        QPointer<AuthenticationDialog> dialog;
+        AuthenticationDialog::setHook([&](AuthenticationDialog& shown) {
+            dialog = &shown;
+            shown.show(); // not modal: the test answers it
+        });
+        const auto unhook = qScopeGuard([] { AuthenticationDialog::setHook({}); });
+        PolkitAgent agent(QStringLiteral(TAVREL_STANDINS_DIR "/polkit-agent-helper-1"));
+        std::optional<bool> authenticated;
+        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, row.users, row.offered},
+                           [&](bool answer) { authenticated = answer; });
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), u"Authentication Required"_s);
+        if (row.users.size() > 1) {
+            QCOMPARE(dialog->identityChoice()->currentIndex(), row.offered);
+            if (row.chosen >= 0)
+                dialog->identityChoice()->setCurrentIndex(row.chosen);
+        }
+        for (const QString& answer : row.answers) {
+            if (answer == "cancel"_L1) {
+                dialog->cancelButton()->click();
+            } else if (answer == "escape"_L1) {
+                QTest::keyClick(dialog->passwordField(), Qt::Key_Escape);
+            } else {
+                QTest::keyClicks(dialog->passwordField(), answer);
+                QTest::keyClick(dialog->passwordField(), Qt::Key_Return);
+                QVERIFY(dialog->passwordField()->text().isEmpty()); // taken out at once
+                QTRY_VERIFY(authenticated || dialog->authenticateButton()->isEnabled());
+                if (!authenticated)
+                    QCOMPARE(dialog->feedback(), AuthenticationDialog::retryText());
+            }
+        }
+        QTRY_VERIFY(authenticated.has_value());
+        QCOMPARE(*authenticated, row.authenticated);
+        QTRY_VERIFY(!dialog);
+        QCOMPARE(QFile::exists(u"helper.runs"_s) ? TestSandbox::readFile(u"helper.runs"_s) : QByteArray(),
+                 QByteArray(row.runs));
+        QDir::setCurrent(QDir::tempPath());
+    }
+}
+#endif
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"

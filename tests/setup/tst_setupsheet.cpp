@@ -39,7 +39,8 @@ struct Registration {
     QString client = {}, location = {}, sentClient = u"Unassigned"_s, sentLocation = {};
     StubServer::Answer answer = {.body = registered200};
     QString shown = registered;
-    QString then = {}; // "close" while waiting; after a refused store, "retry" or "discard"
+    QString then = {};    // "close" while waiting; after a refused store, "retry" or "discard"
+    QString refusal = {}; // the refused store's reason, if not "Not authorized"; shown: the status line's end
 };
 // A flow of the settings form and its outcome.
 struct Settings {
@@ -216,6 +217,11 @@ private Q_SLOTS:
         // request, which would make a second computer.
         QTest::newRow("store refused, then retried") << Registration{.shown = refused, .then = u"retry"_s};
         QTest::newRow("store refused, then discarded") << Registration{.shown = refused, .then = u"discard"_s};
+        // A reason too long for the status line is cut, so that what to do next stays in view.
+        QTest::newRow("store refused for a long reason, then retried")
+            << Registration{.shown = u"\u2026. Press Register to store them again."_s, .then = u"retry"_s,
+                            .refusal = u"Error creating textual authentication agent: Error opening current controlling "
+                                       "terminal for the process (`/dev/tty'): No such device or address"_s.repeated(3)};
         // clang-format on
     }
     void registration() {
@@ -228,7 +234,7 @@ private Q_SLOTS:
         QCOMPARE(field("txtClientName"), QString()); // "Unassigned" is what an empty field means
         const bool storeRefused = c.then == u"retry" || c.then == u"discard";
         if (storeRefused)
-            sandbox->recordPrivilegedCommands(false);
+            sandbox->recordPrivilegedCommands(false, c.refusal.isEmpty() ? u"Not authorized"_s : c.refusal);
         int asked = 0;
         Dialogs::setHook([&](QMessageBox& box) {
             ++asked;
@@ -251,7 +257,10 @@ private Q_SLOTS:
             QTRY_VERIFY(c.answer.delayMs || server->endlessClosed);
             QTest::qWait(c.answer.delayMs + 300); // a late answer would have been handled by now
         }
-        QTRY_COMPARE(status()->text(), c.shown);
+        if (c.refusal.isEmpty())
+            QTRY_COMPARE(status()->text(), c.shown);
+        else
+            QTRY_VERIFY2(status()->text().endsWith(c.shown), qPrintable(status()->text()));
         // Even the longest message fits in full.
         QVERIFY(status()->heightForWidth(status()->width()) <= status()->height());
         if (c.shown != registered) {

@@ -71,12 +71,12 @@ void TestSandbox::stopAgentProcess() {
     agent.reset();
 }
 
-void TestSandbox::recordPrivilegedCommands(bool result) {
+void TestSandbox::recordPrivilegedCommands(bool result, const QString& reason) {
     recorded->clear();
-    changeEnvironment([recorded = recorded, result](AgentEnvironment& e) {
-        e.privilegedOverride = [recorded, result](const RootRequest& request) {
+    changeEnvironment([recorded = recorded, result, reason](AgentEnvironment& e) {
+        e.privilegedOverride = [recorded, result, reason](const RootRequest& request) {
             recorded->append(request.arguments.join(QLatin1Char(' ')));
-            return result ? Outcome::success() : Outcome::failure(QStringLiteral("Not authorized"));
+            return result ? Outcome::success() : Outcome::failure(reason);
         };
     });
 }

@@ -63,8 +63,9 @@ public:
     void stopAgentProcess();
 
     // Root operations are recorded ("service stop", "write-config", …) instead of run; a refused one
-    // answers "Not authorized".
-    void recordPrivilegedCommands(bool result = true);
+    // answers "Not authorized", or the reason given.
+    void recordPrivilegedCommands(bool result = true,
+                                  const QString& reason = QStringLiteral("Not authorized"));
     const QStringList& privilegedCommands() const { return *recorded; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);

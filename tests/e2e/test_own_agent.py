@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""The app's own polkit agent with the real pkexec, polkitd and polkit's helper, in a session
+without an agent of its own: an administrator (a member of sudo, whom Debian's rules make one)
+runs the packaged app under Xvfb and saves the settings, which runs the installed helper as root.
+Our dialog asks for the password: a wrong one is refused and asked again, the right one stores the
+settings, Cancel stores nothing and says so; while another agent serves the app, ours never shows.
+
+Needs root (CI runs it): it starts a system D-Bus and polkitd when none runs, installs the helper,
+the policy, a configuration and a test user, and removes and stops all of it again, whatever
+happens. Exits 77 (skipped) when it cannot run here."""
+
+import contextlib
+import json
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import harness as h
+from test_pkexec import ACTIONS, AGENT_DIR, BUS, POLKITD, bus_answers, make_folder
+
+USER, PASSWORD = "tavrel-agent-admin-test", "Adm1n pass"
+CONFIG = AGENT_DIR / "config.json"
+AUTH_TITLE = "Authentication Required"
+SAVE, LOCATION = (20, 226, 138, 28), (150, 166, 290, 22)  # in the settings form
+STATUS = (20, 262, 420, 40)  # the sheet's status line, below the buttons
+HELPER_STANDIN = Path(__file__).with_name("standin_agent.py")
+RECORD = {"computerID": "C-OWN-1", "token": "T-1", "clientID": "CL-1", "clientName": "Acme",
+          "locationName": "Old", "apiBaseUrl": "https://tavrel.invalid/api", "agentVersion": "1.0.0"}
+
+
+def test(args):
+    helper = Path(args.install_path)
+    missing = [t for t in ("pkexec", "dbus-daemon", "useradd", "userdel", "chpasswd", "runuser", "Xvfb", "xdotool",
+                           POLKITD, "/usr/lib/polkit-1/polkit-agent-helper-1") if not shutil.which(t)]
+    present = [p for p in (helper, ACTIONS, CONFIG) if os.geteuid() == 0 and p.exists()]
+    try:
+        pwd.getpwnam(USER)
+        present.append(USER)
+    except KeyError:
+        pass
+    if os.geteuid() != 0 or missing or present:
+        print(f"SKIP: needs root (CI runs it); not installed: {missing}; there already: {present}")
+        sys.exit(77)
+
+    with contextlib.ExitStack() as undo, h.Session("own_agent", budget=200) as s:
+        make_folder(undo, helper.parent)
+        make_folder(undo, AGENT_DIR)
+        for source, target in ((args.helper, helper), (args.policy, ACTIONS)):
+            shutil.copy(source, target)
+            undo.callback(target.unlink, missing_ok=True)
+        helper.chmod(0o755)
+        CONFIG.write_text(json.dumps(RECORD))
+        undo.callback(CONFIG.unlink, missing_ok=True)
+        CONFIG.chmod(0o644)
+        subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", "-G", "sudo", USER], check=True)
+        undo.callback(subprocess.run, ["userdel", USER])
+        subprocess.run(["chpasswd"], input=f"{USER}:{PASSWORD}".encode(), check=True)
+        if not bus_answers():
+            bus = subprocess.Popen(["dbus-daemon", "--system", "--nofork", "--nopidfile"], stderr=subprocess.DEVNULL)
+            undo.callback(BUS.unlink, missing_ok=True)
+            undo.callback(bus.wait, 10)
+            undo.callback(bus.terminate)
+            h.wait_for("the system bus", bus_answers)
+        if subprocess.run(["pgrep", "-x", "polkitd"], capture_output=True).returncode != 0:
+            polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            undo.callback(polkitd.wait, 10)
+            undo.callback(polkitd.terminate)
+        h.wait_for("polkitd", lambda: subprocess.run(["pkaction", "--action-id", "com.tavrel.agent.write-config"],
+                                                     capture_output=True).returncode == 0, 20)
+
+        # The app as the administrator, in a folder of its own (the build tree is root's).
+        home = Path(tempfile.mkdtemp(prefix="tavrel-own-agent-"))
+        undo.callback(shutil.rmtree, home, ignore_errors=True)
+        app = home / "tavrel-agent"
+        shutil.copy(args.app, app)
+        shutil.copy(HELPER_STANDIN, home / HELPER_STANDIN.name)
+        user = pwd.getpwnam(USER)
+        for path in (home, app, home / HELPER_STANDIN.name):
+            os.chown(path, user.pw_uid, user.pw_gid)
+        home.chmod(0o700)
+        s.start_xvfb()
+        env = dict(s.x_env(), XDG_RUNTIME_DIR=str(home), HOME=str(home))
+
+        def as_user(argv, name):
+            out = open(s.tmp / f"{name}.out", "wb")  # shown when the test fails
+            undo.callback(out.close)
+            return s.spawn(["runuser", "-u", USER, "--", "env", *(f"{k}={v}" for k, v in env.items()), *argv],
+                           stdout=out, stderr=subprocess.STDOUT)
+
+        def output(name):
+            return (s.tmp / f"{name}.out").read_text(errors="replace")
+
+        runner = as_user([app], "app")
+        main = s.window(h.MAIN_TITLE, 20)
+        app_pid = int(h.wait_for("the app", lambda: subprocess.run(["pgrep", "-u", USER, "-x", "tavrel-agent"],
+                                                                   capture_output=True, text=True).stdout.split())[0])
+
+        def save(location):
+            s.click(main, h.SETUP_SETTINGS)
+            sheet = s.window(h.SETTINGS_TITLE)
+            s.click(sheet, LOCATION)
+            s.run(["xdotool", "key", "ctrl+a"])
+            s.run(["xdotool", "type", location])
+            s.click(sheet, SAVE)
+            return sheet
+
+        def close(sheet):
+            s.run(["xdotool", "windowfocus", "--sync", sheet, "key", "Escape"])
+            s.wait_gone(sheet, h.SETTINGS_TITLE)
+
+        # A wrong password is refused and asked again (in red); the right one stores the settings.
+        sheet = save("Lab 9")
+        dialog = s.window(AUTH_TITLE, 30)
+        s.enter(dialog, "wrong password")
+        h.wait_for("the retry text", lambda: s.shows_colour(dialog, (0, 0, *s.geometry(dialog)[2:]), h.RED), 20)
+        h.check(json.loads(CONFIG.read_text()) == RECORD, "stored after a wrong password")
+        s.enter(dialog, PASSWORD)
+        s.wait_gone(dialog, AUTH_TITLE)
+        h.wait_for("the settings to be stored", lambda: json.loads(CONFIG.read_text())["locationName"] == "Lab 9", 20)
+        info = CONFIG.stat()
+        h.check(info.st_uid == 0 and info.st_mode & 0o777 == 0o644, f"the configuration: {info}")
+        h.check(json.loads(CONFIG.read_text()) == dict(RECORD, locationName="Lab 9"), "not just the location")
+        h.wait_for("Settings saved. in green", lambda: s.shows_colour(sheet, STATUS, h.GREEN))
+
+        # Cancel (Escape) stores nothing and says the request was cancelled.
+        s.click(sheet, LOCATION)
+        s.run(["xdotool", "key", "ctrl+a", "type", "Lab 10"])
+        s.click(sheet, SAVE)
+        dialog = s.window(AUTH_TITLE, 30)
+        s.run(["xdotool", "windowfocus", "--sync", dialog, "key", "Escape"])
+        s.wait_gone(dialog, AUTH_TITLE)
+        h.wait_for("the cancel to be reported", lambda: "The request was cancelled" in output("app"), 20)
+        h.wait_for("the failure in red", lambda: s.shows_colour(sheet, STATUS, h.RED))
+        h.check(json.loads(CONFIG.read_text())["locationName"] == "Lab 9", "stored after Cancel")
+        close(sheet)
+
+        # With another agent for the app (the session's, as it were), that one asks, not ours.
+        asked = home / "asked"
+        asked.touch()
+        os.chown(asked, user.pw_uid, user.pw_gid)
+        standin = as_user(["/usr/bin/python3", home / HELPER_STANDIN.name, app_pid, PASSWORD, asked], "standin")
+        h.wait_for("the stand-in agent", lambda: "registered" in output("standin") or standin.poll() is not None, 20)
+        h.check(standin.poll() is None, f"the stand-in agent: {output('standin')}")
+        sheet = save("Lab 11")
+        h.wait_for("the settings to be stored", lambda: json.loads(CONFIG.read_text())["locationName"] == "Lab 11", 30)
+        h.check(asked.read_text() == "com.tavrel.agent.write-config\n", f"the stand-in was asked: {asked.read_text()!r}")
+        h.check(not s.visible_windows(AUTH_TITLE), "our dialog opened beside the session's agent")
+        close(sheet)
+        s.end(standin)
+        h.check(runner.poll() is None, f"the app ended: {output('app')}")
+
+
+if __name__ == "__main__":
+    sys.exit(h.main(test))

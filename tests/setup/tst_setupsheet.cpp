@@ -11,18 +11,7 @@
 #include "support/StubServer.h"
 #include "support/TestSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScrollArea>
-#include <QSignalSpy>
-#include <QTest>
-
-#include <sys/stat.h>
+#include <QtWidgets>
 
 using namespace Qt::StringLiterals;
 

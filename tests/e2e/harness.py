@@ -2,7 +2,10 @@
 the views' frames, a look at the screen, and a report of what went wrong."""
 
 import json
+import os
 import re
+import shutil
+import socket
 import subprocess
 import sys
 import types
@@ -20,6 +23,12 @@ SERVICE_STATUS, SETUP_SETTINGS = (152, 104, 342, 18), (16, 391, 160, 28)
 HEADER, LOG_PANE = (0, 0, 540, 77), (16, 459, 492, 200)
 START, STOP, RESTART = (16, 351, 100, 28), (126, 351, 100, 28), (236, 351, 100, 28)
 UNREGISTER, REAUTH_TOGGLE = (161, 226, 138, 28), (302, 226, 138, 28)
+
+
+# What the tests as root install and start, and remove and stop again.
+BUS, POLKITD = Path("/run/dbus/system_bus_socket"), Path("/usr/lib/polkit-1/polkitd")
+ACTIONS = Path("/usr/share/polkit-1/actions/com.tavrel.agent.policy")
+AGENT_DIR = Path("/var/tavrel/agentservice")
 
 
 def check(condition, message):
@@ -74,13 +83,7 @@ class Session(session.Session):
     def app_windows(self):
         """The app's visible windows (its status icon and menu too) by id, with their sizes."""
         found = self.run(["xdotool", "search", "--onlyvisible", "--classname", "^tavrel-agent-demo$"]).stdout.split()
-        sizes = {}
-        for window in map(int, found):
-            geometry = self.run(["xdotool", "getwindowgeometry", window]).stdout.decode()
-            size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
-            if size:
-                sizes[window] = (int(size[1]), int(size[2]))
-        return sizes
+        return {w: size for w in map(int, found) if (size := self.geometry(w)[2:])}
 
     def choose_quit(self):
         """Quit from the status icon's menu: a click on the icon opens it, Up selects its last entry."""
@@ -100,10 +103,10 @@ class Session(session.Session):
                   "click", "--repeat", abs(clicks), "5" if clicks > 0 else "4"])
 
     def geometry(self, window_id):
-        geometry = self.run(["xdotool", "getwindowgeometry", window_id]).stdout.decode()
-        position = re.search(r"Position: (-?\d+),(-?\d+)", geometry)
-        size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
-        return int(position[1]), int(position[2]), int(size[1]), int(size[2])
+        """x, y, width and height; nothing for a window that has gone."""
+        found = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: (\d+)x(\d+)",
+                          self.run(["xdotool", "getwindowgeometry", window_id]).stdout.decode(), re.S)
+        return tuple(map(int, found.groups())) if found else ()
 
     def visible_windows(self, title):
         found = self.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$"])
@@ -138,6 +141,51 @@ class Session(session.Session):
                          "-depth", "8", "rgb:-"]).stdout
         pixels = (data[i:i + 3] for i in range(0, len(data) - 2, 3))
         return sum(sum(abs(a - b) for a, b in zip(p, rgb)) <= tolerance for p in pixels) >= least
+
+
+def skip_unless_root(tools, paths, more=()):
+    """Exits 77 (skipped) unless root, with every tool, and none of paths or more (names) there."""
+    missing = [t for t in tools if not shutil.which(t)]
+    present = [p for p in paths if os.geteuid() == 0 and p.exists()] + list(more)
+    if os.geteuid() != 0 or missing or present:
+        print(f"SKIP: needs root (CI runs it); not installed: {missing}; there already: {present}")
+        sys.exit(77)
+
+
+def bus_answers():
+    with socket.socket(socket.AF_UNIX) as probe:
+        return probe.connect_ex(str(BUS)) == 0
+
+
+def make_folder(undo, folder):
+    """Makes folder, and has the topmost of the folders it made removed at the end."""
+    made = [p for p in reversed([folder, *folder.parents]) if not p.exists()]
+    folder.mkdir(parents=True, exist_ok=True)
+    undo.callback(lambda: made and shutil.rmtree(made[0], ignore_errors=True))
+
+
+def install_helper(undo, args, helper):
+    """The helper at its installed path and our polkit policy, and the agent's folder."""
+    for folder in (helper.parent, AGENT_DIR):
+        make_folder(undo, folder)
+    for source, target in ((args.helper, helper), (args.policy, ACTIONS)):
+        shutil.copy(source, target)
+        undo.callback(target.unlink, missing_ok=True)
+    helper.chmod(0o755)
+
+
+def start_polkit(undo):
+    """A system D-Bus and polkitd, each unless one runs already."""
+    if not bus_answers():
+        bus = subprocess.Popen(["dbus-daemon", "--system", "--nofork", "--nopidfile"], stderr=subprocess.DEVNULL)
+        undo.callback(BUS.unlink, missing_ok=True)
+        undo.callback(bus.wait, 10)
+        undo.callback(bus.terminate)
+        wait_for("the system bus", bus_answers)
+    if subprocess.run(["pgrep", "-x", "polkitd"], capture_output=True).returncode != 0:
+        polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        undo.callback(polkitd.wait, 10)
+        undo.callback(polkitd.terminate)
 
 
 def main(test):

@@ -20,7 +20,7 @@ import tempfile
 from pathlib import Path
 
 import harness as h
-from test_pkexec import ACTIONS, AGENT_DIR, BUS, POLKITD, bus_answers, make_folder
+from harness import ACTIONS, AGENT_DIR, POLKITD
 
 USER, PASSWORD = "tavrel-agent-admin-test", "Adm1n pass"
 CONFIG = AGENT_DIR / "config.json"
@@ -34,41 +34,19 @@ RECORD = {"computerID": "C-OWN-1", "token": "T-1", "clientID": "CL-1", "clientNa
 
 def test(args):
     helper = Path(args.install_path)
-    missing = [t for t in ("pkexec", "dbus-daemon", "useradd", "userdel", "chpasswd", "runuser", "Xvfb", "xdotool",
-                           POLKITD, "/usr/lib/polkit-1/polkit-agent-helper-1") if not shutil.which(t)]
-    present = [p for p in (helper, ACTIONS, CONFIG) if os.geteuid() == 0 and p.exists()]
-    try:
-        pwd.getpwnam(USER)
-        present.append(USER)
-    except KeyError:
-        pass
-    if os.geteuid() != 0 or missing or present:
-        print(f"SKIP: needs root (CI runs it); not installed: {missing}; there already: {present}")
-        sys.exit(77)
+    h.skip_unless_root(("pkexec", "dbus-daemon", "useradd", "userdel", "chpasswd", "runuser", "Xvfb", "xdotool",
+                        POLKITD, "/usr/lib/polkit-1/polkit-agent-helper-1"), (helper, ACTIONS, CONFIG),
+                       [USER] if USER in (u.pw_name for u in pwd.getpwall()) else [])
 
     with contextlib.ExitStack() as undo, h.Session("own_agent", budget=200) as s:
-        make_folder(undo, helper.parent)
-        make_folder(undo, AGENT_DIR)
-        for source, target in ((args.helper, helper), (args.policy, ACTIONS)):
-            shutil.copy(source, target)
-            undo.callback(target.unlink, missing_ok=True)
-        helper.chmod(0o755)
+        h.install_helper(undo, args, helper)
         CONFIG.write_text(json.dumps(RECORD))
         undo.callback(CONFIG.unlink, missing_ok=True)
         CONFIG.chmod(0o644)
         subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", "-G", "sudo", USER], check=True)
         undo.callback(subprocess.run, ["userdel", USER])
         subprocess.run(["chpasswd"], input=f"{USER}:{PASSWORD}".encode(), check=True)
-        if not bus_answers():
-            bus = subprocess.Popen(["dbus-daemon", "--system", "--nofork", "--nopidfile"], stderr=subprocess.DEVNULL)
-            undo.callback(BUS.unlink, missing_ok=True)
-            undo.callback(bus.wait, 10)
-            undo.callback(bus.terminate)
-            h.wait_for("the system bus", bus_answers)
-        if subprocess.run(["pgrep", "-x", "polkitd"], capture_output=True).returncode != 0:
-            polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            undo.callback(polkitd.wait, 10)
-            undo.callback(polkitd.terminate)
+        h.start_polkit(undo)
         h.wait_for("polkitd", lambda: subprocess.run(["pkaction", "--action-id", "com.tavrel.agent.write-config"],
                                                      capture_output=True).returncode == 0, 20)
 

@@ -8,9 +8,7 @@ polkitd when none runs, installs the helper, the policy, a rules file and a test
 and stops all of it again, whatever happens. Exits 77 (skipped) when it cannot run here."""
 
 import contextlib
-import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -50,35 +48,15 @@ def as_user(helper, *args, stdin=b""):
                           capture_output=True, timeout=60)
 
 
-def bus_answers():
-    with socket.socket(socket.AF_UNIX) as probe:
-        return probe.connect_ex(str(BUS)) == 0
-
-
-def make_folder(undo, folder):
-    """Makes folder, and has the topmost of the folders it made removed at the end."""
-    made = [p for p in reversed([folder, *folder.parents]) if not p.exists()]
-    folder.mkdir(parents=True, exist_ok=True)
-    undo.callback(lambda: made and shutil.rmtree(made[0], ignore_errors=True))
-
-
 def test(args):
     helper = Path(args.install_path)
-    missing = [t for t in ("pkexec", "dbus-daemon", "useradd", "userdel", "runuser", POLKITD) if not shutil.which(t)]
     # Only root may look into polkit's rules folder. The test makes its own files, and would not restore these.
-    present = [p for p in (helper, ACTIONS, RULES, LOG, AGENT_DIR / "config.json") if os.geteuid() == 0 and p.exists()]
-    if os.geteuid() != 0 or missing or present:
-        print(f"SKIP: needs root (CI runs it); not installed: {missing}; there already: {present}")
-        sys.exit(77)
+    h.skip_unless_root(("pkexec", "dbus-daemon", "useradd", "userdel", "runuser", POLKITD),
+                       (helper, ACTIONS, RULES, LOG, AGENT_DIR / "config.json"))
 
     with contextlib.ExitStack() as undo:  # what is installed first is removed last
-        make_folder(undo, helper.parent)
-        make_folder(undo, RULES.parent)
-        make_folder(undo, AGENT_DIR)
-        for source, target in ((args.helper, helper), (args.policy, ACTIONS)):
-            shutil.copy(source, target)
-            undo.callback(target.unlink, missing_ok=True)
-        helper.chmod(0o755)
+        h.make_folder(undo, RULES.parent)
+        h.install_helper(undo, args, helper)
         counted = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-checks-"))
         undo.callback(shutil.rmtree, counted)
         counted.chmod(0o777)
@@ -90,16 +68,7 @@ def test(args):
         added = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", USER])
         if added.returncode == 0:  # else it is there already
             undo.callback(subprocess.run, ["userdel", USER])
-        if not bus_answers():
-            bus = subprocess.Popen(["dbus-daemon", "--system", "--nofork", "--nopidfile"], stderr=subprocess.DEVNULL)
-            undo.callback(BUS.unlink, missing_ok=True)
-            undo.callback(bus.wait, 10)
-            undo.callback(bus.terminate)
-            h.wait_for("the system bus", bus_answers)
-        if subprocess.run(["pgrep", "-x", "polkitd"], capture_output=True).returncode != 0:
-            polkitd = subprocess.Popen([POLKITD, "--no-debug"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            undo.callback(polkitd.wait, 10)
-            undo.callback(polkitd.terminate)
+        h.start_polkit(undo)
 
         # polkitd reads the policy and the rules on start or shortly after they change.
         h.wait_for("append-log to be allowed", lambda: as_user(helper, "append-log", stdin=LINE).returncode == 0, 20)

@@ -7,6 +7,7 @@ D-Bus session of dbus-run-session (tests/e2e.cmake)."""
 
 import html
 import os
+import re
 import sys
 import time
 
@@ -14,31 +15,14 @@ import harness as h
 
 IDS = ("AB&CD-1234", "CID_42&A&B", "X&&Y__Z")
 SIZES = [16, 22, 24, 32, 44, 48, 64, 96]  # 16, 22, 24, 32 and 48 at 1x and 2x
-PANEL_CONF = """[General]
-__userfile__=true
-panels=panel1
-
-[panel1]
-plugins=statusnotifier
-position=Bottom
-
-[statusnotifier]
-type=statusnotifier
-"""
+PANEL_CONF = ("[General]\n__userfile__=true\npanels=panel1\n[panel1]\nplugins=statusnotifier\nposition=Bottom\n"
+              "[statusnotifier]\ntype=statusnotifier\n")
 
 
 def shown(label):
     """What a dbusmenu host shows for a label: "__" is "_", another "_" is not shown and marks the
     next character as the access key. Returns the text and whether a character is underlined."""
-    text, underlined, i = "", False, 0
-    while i < len(label):
-        if label[i] == "_" and label[i + 1:i + 2] == "_":
-            text, i = text + "_", i + 2
-        elif label[i] == "_":
-            underlined, i = underlined or i + 1 < len(label), i + 1
-        else:
-            text, i = text + label[i], i + 1
-    return text, underlined
+    return re.sub("_(.?)", r"\1", label), any(mark not in "_" for mark in re.findall("_(.?)", label))
 
 
 def test(args):

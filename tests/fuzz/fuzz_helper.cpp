@@ -43,23 +43,10 @@ void put(const QString& path, const QByteArray& bytes) {
     require(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
 }
 
-// Qt's reader must see the same seven strings as ours.
+// Qt's reader sees the same seven strings as ours.
 bool readsTheSame(const QByteArray& json, const AgentConfig& ours) {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject() || document.object().size() != 7)
-        return false;
-    const QJsonObject object = document.object();
-    const QString values[] = {ours.computerID,   ours.token,      ours.clientID,    ours.clientName,
-                              ours.locationName, ours.apiBaseUrl, ours.agentVersion};
-    const char* const keys[] = {"computerID",   "token",      "clientID",    "clientName",
-                                "locationName", "apiBaseUrl", "agentVersion"};
-    for (int i = 0; i < 7; ++i) {
-        const QJsonValue value = object.value(QLatin1String(keys[i]));
-        if (!value.isString() || value.toString() != values[i])
-            return false;
-    }
-    return true;
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    return document.isObject() && document.object() == QJsonDocument::fromJson(ours.toJson()).object();
 }
 
 } // namespace

@@ -2,14 +2,7 @@
 // at any moment leaves behind. What it writes is checked through the core's backends (tst_core).
 #include "support/TestSandbox.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QRandomGenerator>
-#include <QTest>
-#include <QThread>
-
 #include <csignal>
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 

@@ -11,18 +11,7 @@
 #include "support/StubServer.h"
 #include "support/TestSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScrollArea>
-#include <QSignalSpy>
-#include <QTest>
-
-#include <sys/stat.h>
+#include <QtWidgets>
 
 using namespace Qt::StringLiterals;
 
@@ -39,7 +28,8 @@ struct Registration {
     QString client = {}, location = {}, sentClient = u"Unassigned"_s, sentLocation = {};
     StubServer::Answer answer = {.body = registered200};
     QString shown = registered;
-    QString then = {};    // "close" while waiting; after a refused store, "retry" or "discard"
+    QString then =
+        {}; // "close" while waiting, "close on answer"; after a refused store, "retry" or "discard"
     QString refusal = {}; // the refused store's reason, if not "Not authorized"; shown: the status line's end
 };
 // A flow of the settings form and its outcome.
@@ -210,6 +200,8 @@ private Q_SLOTS:
         // Closing the sheet cancels the call: a late success stores nothing, and an endless answer stops.
         QTest::newRow("closed before a late answer")
             << Registration{.answer = {.body = registered200, .delayMs = 700}, .shown = registering, .then = u"close"_s};
+        // Ended while its answer waits to be handled: that answer is not acted on either.
+        QTest::newRow("closed as the answer arrives") << Registration{.shown = registering, .then = u"close on answer"_s};
         QTest::newRow("closed while an endless answer streams")
             << Registration{.answer = {.endlessFastBytes = ApiTransport::maxResponseBytes / 2}, .shown = registering, .then = u"close"_s};
         // With the administrator prompt refused, what the server made stays until it is stored or
@@ -240,6 +232,19 @@ private Q_SLOTS:
             ++asked;
             (c.then == u"discard" ? child<QPushButton>(box, "btnDiscard") : box.escapeButton())->click();
         });
+        // The first call queued on the application once the server has the request is the answer
+        // handed to the sheet; the sheet ends just before it is handled.
+        struct CloseFirst final : QObject {
+            TestSetupSheet* test = nullptr;
+            bool eventFilter(QObject* to, QEvent* event) override {
+                if (to == qApp && event->type() == QEvent::MetaCall && !test->server->requests().empty())
+                    test->sheet->reject();
+                return false;
+            }
+        } closeFirst;
+        closeFirst.test = this;
+        if (c.then == u"close on answer")
+            qApp->installEventFilter(&closeFirst);
         fill({{"txtUsername", c.username},
               {"txtPassword", c.password},
               {"txtClientName", c.client},
@@ -255,6 +260,9 @@ private Q_SLOTS:
             QTRY_VERIFY(!server->requests().empty() && (c.answer.delayMs || server->endlessWritten));
             button("btnClose")->click();
             QTRY_VERIFY(c.answer.delayMs || server->endlessClosed);
+        }
+        if (c.then.startsWith(u"close")) {
+            QTRY_COMPARE(finished->count(), 1);
             QTest::qWait(c.answer.delayMs + 300); // a late answer would have been handled by now
         }
         if (c.refusal.isEmpty())
@@ -267,7 +275,7 @@ private Q_SLOTS:
             QCOMPARE(stored(), changed);
             QCOMPARE(logged(), QStringList());
             QCOMPARE(field("txtPassword"), c.password); // the user may correct the fields and try again
-            if (c.then == u"close")
+            if (c.then.startsWith(u"close"))
                 return;
             QVERIFY(statusIsError() && button("btnRegister")->isEnabled() && !finished->wait(1300));
             if (!storeRefused)

@@ -3,15 +3,13 @@
 #include "core/AgentConfig.h"
 #include "core/AgentEnvironment.h"
 
-#include <QByteArray>
-#include <QEventLoop>
-#include <QProcess>
-#include <QStringList>
-#include <QTemporaryDir>
+#include <QtTest> // and with it Qt Core
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The named child of a window, a menu or a dialog; fatal when there is none, so that a renamed view
 // fails loudly.

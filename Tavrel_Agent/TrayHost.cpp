@@ -25,13 +25,12 @@ xcb_connection_t* x11Connection() {
     return x11 ? x11->connection() : nullptr;
 }
 
-template <typename Reply>
-using XReply = std::unique_ptr<Reply, decltype(&std::free)>;
+template <typename Reply> using XReply = std::unique_ptr<Reply, decltype(&std::free)>;
 
 uint32_t internAtom(xcb_connection_t* connection, const QByteArray& name) {
     const XReply<xcb_intern_atom_reply_t> atom(
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()),
-                              nullptr),
+        xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr),
         &std::free);
     return atom ? atom->atom : XCB_NONE;
 }
@@ -48,8 +47,8 @@ bool addEventMask(xcb_connection_t* connection, xcb_window_t window, uint32_t ma
         return true;
     const uint32_t values[] = {attributes->your_event_mask | mask};
     const XReply<xcb_generic_error_t> error(
-        xcb_request_check(connection,
-                          xcb_change_window_attributes_checked(connection, window, XCB_CW_EVENT_MASK, values)),
+        xcb_request_check(
+            connection, xcb_change_window_attributes_checked(connection, window, XCB_CW_EVENT_MASK, values)),
         &std::free);
     return !error;
 }

@@ -43,7 +43,7 @@ private:
     TrayHost current = TrayHost::None;
     bool watcherPresent = false;
     QDBusServiceWatcher* serviceWatcher = nullptr;
-    std::vector<uint32_t> trayAtoms; // _NET_SYSTEM_TRAY_Sn of each screen, looked up once
-    uint32_t managerAtom = 0;        // the announcement of a tray that took its selection
+    std::vector<uint32_t> trayAtoms;  // _NET_SYSTEM_TRAY_Sn of each screen, looked up once
+    uint32_t managerAtom = 0;         // the announcement of a tray that took its selection
     std::vector<uint32_t> trayOwners; // the windows holding those selections, whose end we hear of
 };

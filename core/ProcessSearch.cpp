@@ -84,3 +84,15 @@ QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit) {
     }
     return found;
 }
+
+bool processMatches(pid_t pid, QByteArrayView pattern) {
+    if (pid <= 0 || pid == ::getpid())
+        return false;
+    const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procFd < 0)
+        return false;
+    QByteArray cmdline;
+    const bool matches = readCommandLine(procFd, pid, cmdline) && commandLineContains(cmdline, pattern);
+    ::close(procFd);
+    return matches;
+}

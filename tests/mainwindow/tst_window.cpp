@@ -25,6 +25,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QLocalSocket>
 #include <QMenu>
@@ -318,6 +319,7 @@ void TestWindow::logPane() {
     sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + "\nhalf caf\xc3");
     AgentState state;
     MainWindowController window(state);
+    window.show();
     tick(state);
     auto* pane = child<QPlainTextEdit>(window, "logView");
     QScrollBar* scrollBar = pane->verticalScrollBar();
@@ -343,6 +345,20 @@ void TestWindow::logPane() {
         tick(state);
         QVERIFY2(pane->toPlainText().split(u'\n') == before + added, what);
     }
+    // Hidden, the pane reads nothing, looks or not; shown again, it catches up.
+    window.hide();
+    sandbox.appendLog("[t] [INFO] while hidden\n");
+    tick(state);
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [debug] shown"_s);
+    window.show();
+    QCoreApplication::processEvents();
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] while hidden"_s);
+    // A line written is shown as the file system tells of it, without a look.
+    QSignalSpy written(child<QFileSystemWatcher>(window, "logWatcher"), &QFileSystemWatcher::fileChanged);
+    sandbox.appendLog("[t] [INFO] heard\n");
+    QVERIFY(written.wait());
+    QCoreApplication::processEvents();
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] heard"_s);
     // Rotated: a new, shorter file is followed from its start.
     sandbox.writeLog("[t] [INFO] rotated\n");
     tick(state);

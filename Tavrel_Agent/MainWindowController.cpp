@@ -29,6 +29,8 @@
 #include <QTextCursor>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 constexpr int initialLogLines = 80;
 constexpr int maxLogLines = 300;
@@ -63,12 +65,11 @@ MainWindowController::MainWindowController(AgentState& agentState)
     logPace = new QTimer(this);
     logPace->setObjectName(QStringLiteral("logPace"));
     logPace->setSingleShot(true);
-    logPace->setInterval(logPaceMs);
     connect(logPace, &QTimer::timeout, this, [this] {
         watchLog();
         if (tailLogFile()) {
             logWatcher->removePath(AgentEnvironment::current().logPath);
-            logPace->start();
+            logPace->start(std::min(logPace->interval() * 2, statusRefreshIntervalMs));
         }
     });
     showState();
@@ -81,9 +82,9 @@ MainWindowController::MainWindowController(AgentState& agentState)
         }
         // Also read at every look while shown: where the file system tells nothing (a log that
         // could not be watched, a file system without notification), this is how it is followed.
-        if (followingLog) {
-            if (!logPace->isActive())
-                watchLog();
+        // While a growing log waits for its pace, the pace reads it.
+        if (followingLog && !logPace->isActive()) {
+            watchLog();
             tailLogFile();
         }
     });
@@ -311,7 +312,7 @@ void MainWindowController::logChanged() {
     if (tailLogFile()) {
         // The log is being written: until the pace is up, its writes need not wake us.
         logWatcher->removePath(AgentEnvironment::current().logPath);
-        logPace->start();
+        logPace->start(firstLogPaceMs);
     } else {
         watchLog(); // created, or rotated to a new file
     }

@@ -24,8 +24,10 @@ enum class ServiceCommand;
 class MainWindowController final : public QWidget {
     Q_OBJECT
 public:
-    // At most this often the pane reads a log that keeps growing.
-    static constexpr int logPaceMs = 250;
+    // A log that keeps growing is read after this long, then twice as long each time it has grown
+    // again, up to the 3-second look: the first line after a quiet spell shows at once, and a
+    // flood costs no more than the old 3-second follow.
+    static constexpr int firstLogPaceMs = 250;
 
     explicit MainWindowController(AgentState& agentState);
 

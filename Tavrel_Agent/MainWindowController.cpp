@@ -80,10 +80,10 @@ MainWindowController::MainWindowController(AgentState& agentState)
             commandButton = nullptr;
             showState();
         }
-        // Also read at every look while shown: where the file system tells nothing (a log that
-        // could not be watched, a file system without notification), this is how it is followed.
-        // While a growing log waits for its pace, the pace reads it.
-        if (followingLog && !logPace->isActive()) {
+        // A log the file system does not tell of (missing, or it could not be watched) is read at
+        // every look while shown. A growing log waiting for its pace is left to the pace.
+        if (followingLog && !logPace->isActive() &&
+            !logWatcher->files().contains(AgentEnvironment::current().logPath)) {
             watchLog();
             tailLogFile();
         }

@@ -43,9 +43,15 @@ bool AgentState::rootOperationRunning() const {
 void AgentState::refresh() {
     const Service service = classify(getAgentServiceStatus());
     const AgentConfig config = AgentConfig::load();
+    ++pendingLooks;
     // Bound to this object: dropped if it is gone by then.
     QMetaObject::invokeMethod(
-        this, [this, service, config] { publish(service, config); }, Qt::QueuedConnection);
+        this,
+        [this, service, config] {
+            --pendingLooks;
+            publish(service, config);
+        },
+        Qt::QueuedConnection);
 }
 
 void AgentState::publish(Service service, const AgentConfig& config) {

@@ -30,6 +30,8 @@ public:
 
     // Looks now; what it finds is published once the current callback has returned.
     void refresh();
+    // A look has been taken and waits to be published.
+    bool lookPending() const { return pendingLooks > 0; }
     // Runs a service command without waiting, then looks again 1.5 s (start, stop) or 4 s
     // (restart) after it ended. done gets the outcome unless context is gone by then.
     void runServiceCommand(ServiceCommand command, QObject* context, OutcomeHandler done);
@@ -47,5 +49,6 @@ private:
     Service serviceState = Service::Checking;
     AgentConfig configuration = AgentConfig::defaults();
     int ownStops = 0;
+    int pendingLooks = 0;
     QTimer* refreshTimer = nullptr;
 };

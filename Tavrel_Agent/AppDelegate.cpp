@@ -231,9 +231,9 @@ int runTavrelApp(int argc, char* argv[], AgentEnvironment environment, const QSt
     QApplication::setApplicationName(QStringLiteral("Tavrel Agent"));
     QApplication::setApplicationVersion(appVersion());
     QGuiApplication::setDesktopFileName(QStringLiteral("tavrel-agent"));
-    // The installed icon, else the logo the windows already carry.
-    QApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral("tavrel-agent"), QIcon(QStringLiteral(":/logo-letters.png"))));
+    // Our own logo, the picture the installed icon shows too: taken from the program itself, it
+    // needs no search through the icon themes.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/logo-letters.png")));
 
 #ifdef TAVREL_POLKIT_AGENT
     // Lent to pkexec where the session has no authentication agent of its own.

@@ -7,6 +7,7 @@
 #include "Tavrel_Agent/SetupWindowController.h"
 #include "Tavrel_Agent/ViewHelpers.h"
 #include "core/AgentConfig.h"
+#include "core/AgentEnvironment.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
 #include "core/ServiceControl.h"
@@ -16,6 +17,8 @@
 #include <QAction>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -25,6 +28,8 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 constexpr int initialLogLines = 80;
@@ -51,6 +56,22 @@ MainWindowController::MainWindowController(AgentState& agentState)
     if (const QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     initLogTail();
+    // The file system tells of the log's growth; a log that keeps growing is read at a pace
+    // instead of at every write.
+    logWatcher = new QFileSystemWatcher(this);
+    logWatcher->setObjectName(QStringLiteral("logWatcher"));
+    connect(logWatcher, &QFileSystemWatcher::fileChanged, this, &MainWindowController::logChanged);
+    connect(logWatcher, &QFileSystemWatcher::directoryChanged, this, &MainWindowController::logChanged);
+    logPace = new QTimer(this);
+    logPace->setObjectName(QStringLiteral("logPace"));
+    logPace->setSingleShot(true);
+    connect(logPace, &QTimer::timeout, this, [this] {
+        watchLog();
+        if (tailLogFile()) {
+            logWatcher->removePath(AgentEnvironment::current().logPath);
+            logPace->start(std::min(logPace->interval() * 2, statusRefreshIntervalMs));
+        }
+    });
     showState();
     connect(&state, &AgentState::changed, this, &MainWindowController::showState);
     connect(&state, &AgentState::rootOperationRunningChanged, this, &MainWindowController::showState);
@@ -59,17 +80,35 @@ MainWindowController::MainWindowController(AgentState& agentState)
             commandButton = nullptr;
             showState();
         }
-        // The log is followed at every look at the state, also while the window is hidden.
-        tailLogFile();
+        // A log the file system does not tell of (missing, or it could not be watched) is read at
+        // every look while shown. A growing log waiting for its pace is left to the pace.
+        if (followingLog && !logPace->isActive() &&
+            !logWatcher->files().contains(AgentEnvironment::current().logPath)) {
+            watchLog();
+            tailLogFile();
+        }
     });
-    // A window that opens looks at once.
-    state.refresh();
+    // A window that opens looks at once, unless a look is on its way already (the first one, when
+    // the window opens with the app): one search of the processes is enough for the first paint.
+    if (!state.lookPending())
+        state.refresh();
 }
 
 void MainWindowController::closeEvent(QCloseEvent* event) {
-    // Closing only hides: the refresh and the log pane carry on, and the app keeps running.
+    // Closing only hides: the refresh carries on, and the app keeps running.
     hide();
     event->ignore();
+}
+
+// Also when the window is minimised and restored.
+void MainWindowController::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    followLog(true);
+}
+
+void MainWindowController::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    followLog(false);
 }
 
 void MainWindowController::buildUI() {
@@ -241,10 +280,48 @@ void MainWindowController::initLogTail() {
     logOffset = chunk.newOffset;
 }
 
-void MainWindowController::tailLogFile() {
+void MainWindowController::followLog(bool follow) {
+    if (follow == followingLog)
+        return;
+    followingLog = follow;
+    if (!follow) {
+        // Nobody sees the pane: nothing is read until it is shown again.
+        logPace->stop();
+        if (!logWatcher->files().isEmpty() || !logWatcher->directories().isEmpty())
+            logWatcher->removePaths(logWatcher->files() + logWatcher->directories());
+        return;
+    }
+    watchLog();
+    // Catches up with what was written meanwhile, the skipped mark included.
+    tailLogFile();
+}
+
+void MainWindowController::watchLog() {
+    // The folder too: it tells of a log that is created, or replaced by a new one when rotated.
+    const QString path = AgentEnvironment::current().logPath;
+    const QString folder = QFileInfo(path).path();
+    if (!logWatcher->directories().contains(folder))
+        logWatcher->addPath(folder);
+    if (!logWatcher->files().contains(path) && QFileInfo::exists(path))
+        logWatcher->addPath(path);
+}
+
+void MainWindowController::logChanged() {
+    if (!followingLog || logPace->isActive())
+        return;
+    if (tailLogFile()) {
+        // The log is being written: until the pace is up, its writes need not wake us.
+        logWatcher->removePath(AgentEnvironment::current().logPath);
+        logPace->start(firstLogPaceMs);
+    } else {
+        watchLog(); // created, or rotated to a new file
+    }
+}
+
+bool MainWindowController::tailLogFile() {
     const LogChunk chunk = Logger::tail(logOffset);
     if (chunk.newOffset == logOffset && chunk.lines.isEmpty())
-        return; // nothing new, or a character still being written
+        return false; // nothing new, or a character still being written
     logOffset = chunk.newOffset;
     QStringList lines = logLines.take(chunk);
     // A pane that shows older lines says where it jumps ahead; a first fill starts at the end
@@ -259,6 +336,7 @@ void MainWindowController::tailLogFile() {
         lines.prepend(MainWindowText::logSkipped(skipped));
     }
     appendLog(std::move(lines));
+    return true;
 }
 
 void MainWindowController::appendLog(QStringList lines) {

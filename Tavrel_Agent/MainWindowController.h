@@ -10,18 +10,25 @@
 class AgentState;
 class ElidedLabel;
 class QCloseEvent;
+class QFileSystemWatcher;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class SetupWindowController;
 enum class ServiceCommand;
 
 // The companion's main window: service state and agent identity, the service buttons, the
 // Setup / Settings sheet and the live activity log. Closing it only hides it; it follows the
-// agent state and the log for the whole session.
+// agent state for the whole session, and the log while it is shown.
 class MainWindowController final : public QWidget {
     Q_OBJECT
 public:
+    // A log that keeps growing is read after this long, then twice as long each time it has grown
+    // again, up to the 3-second look: the first line after a quiet spell shows at once, and a
+    // flood costs no more than the old 3-second follow.
+    static constexpr int firstLogPaceMs = 250;
+
     explicit MainWindowController(AgentState& agentState);
 
 Q_SIGNALS:
@@ -30,10 +37,11 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private Q_SLOTS:
     void showState();
-    void tailLogFile();
 
     void startService();
     void stopService();
@@ -45,6 +53,11 @@ private:
     void buildUI();
     void runService(QPushButton* button, ServiceCommand command);
     void initLogTail();
+    // Whether new lines (or the end of a line) were read.
+    bool tailLogFile();
+    void followLog(bool follow);
+    void watchLog();
+    void logChanged();
     void appendLog(QStringList lines);
 
     AgentState& state;
@@ -69,4 +82,7 @@ private:
     quint64 logOffset = 0;
     LogPaneLines logLines;
     bool logPaneFilled = false; // some line has been queued for the pane
+    bool followingLog = false;  // shown: hidden or minimised, the pane reads nothing
+    QFileSystemWatcher* logWatcher = nullptr;
+    QTimer* logPace = nullptr; // running while a growing log is not listened to
 };

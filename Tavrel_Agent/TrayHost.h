@@ -1,12 +1,12 @@
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QObject>
 
 #include <cstdint>
 #include <vector>
 
 class QDBusServiceWatcher;
-class QTimer;
 
 // What can show a status icon right now.
 enum class TrayHost {
@@ -18,16 +18,17 @@ enum class TrayHost {
 
 // Follows the tray hosts of the desktop session as panels start, stop and restart. A
 // StatusNotifierWatcher is preferred to an XEmbed tray: where both exist, the XEmbed tray is
-// usually a bridge into the same panel.
-class TrayHostWatcher final : public QObject {
+// usually a bridge into the same panel. Both are heard of, never polled: the bus tells of the
+// watcher's owner, the X server of a tray that takes its selection or whose window goes away.
+class TrayHostWatcher final : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
-    static constexpr int xembedPollMs = 1000;
-
     explicit TrayHostWatcher(QObject* parent = nullptr);
     ~TrayHostWatcher() override;
 
     TrayHost host() const { return current; }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
 Q_SIGNALS:
     // The host changed, or a StatusNotifierWatcher was replaced by a new one (a restarted panel),
@@ -36,11 +37,13 @@ Q_SIGNALS:
 
 private:
     void update(bool watcherReplaced);
-    bool hasXEmbedTray() const;
+    bool hasXEmbedTray();
+    void listenToX11();
 
     TrayHost current = TrayHost::None;
     bool watcherPresent = false;
     QDBusServiceWatcher* serviceWatcher = nullptr;
-    mutable std::vector<uint32_t> trayAtoms; // _NET_SYSTEM_TRAY_Sn of each screen, looked up once
-    QTimer* xembedPoll = nullptr;            // while there is no watcher, under X11 only
+    std::vector<uint32_t> trayAtoms;  // _NET_SYSTEM_TRAY_Sn of each screen, looked up once
+    uint32_t managerAtom = 0;         // the announcement of a tray that took its selection
+    std::vector<uint32_t> trayOwners; // the windows holding those selections, whose end we hear of
 };

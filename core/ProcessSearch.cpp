@@ -23,11 +23,11 @@ pid_t processId(const char* name) {
     return error == std::errc() && last == end ? pid : 0;
 }
 
-// The whole of PID/cmdline under /proc (procFd) into buffer, whose capacity is kept from call to
-// call. False when the process is gone or hidden from us.
+// The whole of PID/cmdline under /proc (procFd, or AT_FDCWD for the full path) into buffer, whose capacity is
+// kept from call to call. False when the process is gone or hidden from us.
 bool readCommandLine(int procFd, pid_t pid, QByteArray& buffer) {
-    char path[32];
-    std::snprintf(path, sizeof path, "%d/cmdline", int(pid));
+    char path[40];
+    std::snprintf(path, sizeof path, procFd == AT_FDCWD ? "/proc/%d/cmdline" : "%d/cmdline", int(pid));
     const int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -83,4 +83,11 @@ QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit) {
             found.append(pid);
     }
     return found;
+}
+
+bool processMatches(pid_t pid, QByteArrayView pattern) {
+    if (pid <= 0 || pid == ::getpid())
+        return false;
+    QByteArray cmdline;
+    return readCommandLine(AT_FDCWD, pid, cmdline) && commandLineContains(cmdline, pattern);
 }

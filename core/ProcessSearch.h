@@ -17,3 +17,5 @@ bool commandLineContains(QByteArrayView cmdline, QByteArrayView pattern);
 // The processes of every user, this one left out, whose command line contains pattern; at most
 // limit of them, in the order /proc lists them. Empty where there is no /proc.
 QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit = std::numeric_limits<qsizetype>::max());
+// Whether process pid, not this one, runs with a command line that contains pattern.
+bool processMatches(pid_t pid, QByteArrayView pattern);

@@ -7,10 +7,22 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
+
 namespace {
+// The agent the last search found. While it runs, a check reads its command line alone instead
+// of every process's; once it has ended (or its number went to another program), all are searched.
+std::atomic<pid_t> lastAgent = 0;
+
 bool agentProcessRuns(const AgentEnvironment& env) {
-    if (!env.processSearchPattern.isEmpty())
-        return !findProcesses(QFile::encodeName(env.processSearchPattern), 1).isEmpty();
+    if (!env.processSearchPattern.isEmpty()) {
+        const QByteArray pattern = QFile::encodeName(env.processSearchPattern);
+        if (processMatches(lastAgent, pattern))
+            return true;
+        const QList<pid_t> found = findProcesses(pattern, 1);
+        lastAgent = found.isEmpty() ? 0 : found.first();
+        return !found.isEmpty();
+    }
     const ShellResult search = runShell(env.processSearchCommand);
     return search.exitCode == 0 && !search.output.trimmed().isEmpty();
 }

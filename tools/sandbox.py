@@ -32,8 +32,9 @@ class Sandbox:
         self.log_path = self.config_path.with_name("activity.log")
 
     @classmethod
-    def create(cls, root, api_url, rotate_bytes=1 << 20, config=None, watch_pid=0):
-        """With watch_pid, the agent ends itself once that process is gone, even if nobody stops it."""
+    def create(cls, root, api_url, rotate_bytes=1 << 20, config=None, watch_pid=0, interval=None):
+        """With watch_pid, the agent ends itself once that process is gone, even if nobody stops it;
+        interval is the agent's seconds between log lines (its own default: one a second)."""
         box = cls(root)
         unit = box.root / "etc/systemd/system" / SERVICE
         for folder in (box.bin, box.config_path.parent, unit.parent, box.root / "run", box.root / "tmp"):
@@ -44,7 +45,7 @@ class Sandbox:
         # The system interpreter, so that the process search sees a plain "python3 ROOT/bin/tavrel_agent.py".
         python = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else shutil.which("python3")
         command = [python, box.bin / "tavrel_agent.py", "--root", box.root, "--rotate-bytes", rotate_bytes,
-                   "--watch-pid", watch_pid]
+                   "--watch-pid", watch_pid] + ([] if interval is None else ["--interval", interval])
         unit.write_text("[Unit]\nDescription=Tavrel agent service (sandbox stand-in)\n\n[Service]\n"
                         f"ExecStart={shlex.join(map(str, command))}\nRestart=on-failure\n\n"
                         "[Install]\nWantedBy=multi-user.target\n")

@@ -103,9 +103,11 @@ class Session:
                    QT_ACCESSIBILITY="0", NO_AT_BRIDGE="1")
         return env
 
-    def sandbox(self, api_url):
-        """A sandbox whose stand-in agent runs (and ends itself should this process die)."""
-        box = Sandbox.create(self.tmp / f"sandbox{len(self.sandboxes)}", api_url, watch_pid=os.getpid())
+    def sandbox(self, api_url, interval=None):
+        """A sandbox whose stand-in agent runs (and ends itself should this process die), writing a
+        line every interval seconds (by default one a second)."""
+        box = Sandbox.create(self.tmp / f"sandbox{len(self.sandboxes)}", api_url, watch_pid=os.getpid(),
+                             interval=interval)
         self.sandboxes.append(box)
         result = box.systemctl("start")
         if result.returncode != 0:

@@ -294,8 +294,18 @@ void TestWindow::logPane() {
     sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + "\nhalf caf\xc3");
     AgentState state;
     MainWindowController window(state);
-    tick(state);
+    window.show();
     auto* pane = child<QPlainTextEdit>(window, "logView");
+    // A look, and a read that waits for its pace (the file system told of the write) done now.
+    const auto follow = [&] {
+        tick(state);
+        for (auto* pace = child<QTimer>(window, "logPace"); pace->isActive();) {
+            pace->stop();
+            QVERIFY(QMetaObject::invokeMethod(pace, "timeout"));
+            QCoreApplication::processEvents();
+        }
+    };
+    follow();
     QScrollBar* scrollBar = pane->verticalScrollBar();
     // The last 80 lines less the debug ones, and of a long line its first 500 characters.
     QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(23, 100, 8)).filter(u"[INFO]"_s)
@@ -316,19 +326,33 @@ void TestWindow::logPane() {
     for (const auto& [what, bytes, added] : steps) {
         const QStringList before = pane->toPlainText().split(u'\n');
         sandbox.appendLog(bytes);
-        tick(state);
+        follow();
         QVERIFY2(pane->toPlainText().split(u'\n') == before + added, what);
     }
+    // Hidden, the pane reads nothing, looks or not; shown again, it catches up.
+    window.hide();
+    sandbox.appendLog("[t] [INFO] while hidden\n");
+    follow();
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [debug] shown"_s);
+    window.show();
+    QCoreApplication::processEvents();
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] while hidden"_s);
+    // A line written is shown as the file system tells of it, without a look.
+    QSignalSpy written(child<QFileSystemWatcher>(window, "logWatcher"), &QFileSystemWatcher::fileChanged);
+    sandbox.appendLog("[t] [INFO] heard\n");
+    QVERIFY(written.wait());
+    QCoreApplication::processEvents();
+    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] heard"_s);
     // Rotated: a new, shorter file is followed from its start.
     sandbox.writeLog("[t] [INFO] rotated\n");
-    tick(state);
+    follow();
     QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] rotated"_s);
 
     // A runaway burst: a notice of the whole lines not read, then the newest lines less debug, 300 in all.
     const QByteArray burst = logBytes(100000, 129999) + logBytes(8, 8, 8); // 30000 lines, then a debug one
     scrollBar->setValue(0);                                                // the user scrolled up to read
     sandbox.appendLog(burst);
-    tick(state);
+    follow();
     // 1,410,043 bytes, of which the last MiB is read from its first line start: 7,691 lines of 47 skipped.
     QCOMPARE(lines(pane->toPlainText().toUtf8()),
              QStringList{u"\u2026 361 kB of log skipped \u2026"_s} + lines(burst).mid(30000 - 299, 299));
@@ -338,7 +362,7 @@ void TestWindow::logPane() {
     // A line whose start was not read cannot be judged: the notice counts all of it.
     const QByteArray tooLong = "[t] [DEBUG] " + QByteArray(Logger::readLimit, 'y') + "end";
     sandbox.appendLog(tooLong + '\n');
-    tick(state);
+    follow();
     QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"\u2026 1.0 MB of log skipped \u2026"_s);
 }
 

@@ -1,9 +1,11 @@
 #include "support/TestSandbox.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 QByteArray TestSandbox::readFile(const QString& path) {
     QFile file(path);
@@ -60,7 +62,18 @@ bool TestSandbox::startAgentProcess() {
     // The system interpreter: a wrapper found on PATH first (pyenv) would exec several times
     // over, and the search could look in between.
     agent->start(QStringLiteral("/usr/bin/python3"), {script});
-    return agent->waitForStarted(5000);
+    if (!agent->waitForStarted(5000))
+        return false;
+    // Started means exec'd, but the kernel sets up the new command line a moment later: until then
+    // /proc shows it empty, and a search would miss the agent.
+    const QString cmdline = QStringLiteral("/proc/%1/cmdline").arg(agent->processId());
+    QDeadlineTimer deadline(5000);
+    while (!readFile(cmdline).contains(QFile::encodeName(script))) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
 }
 
 void TestSandbox::stopAgentProcess() {

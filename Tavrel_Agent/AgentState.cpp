@@ -19,7 +19,10 @@ AgentState::AgentState(QObject* parent)
     : QObject(parent) {
     connect(&RootActivity::instance(), &RootActivity::runningChanged, this,
             &AgentState::rootOperationRunningChanged);
-    refreshTimer = startRefreshTimer(this, [this] { refresh(); });
+    // A look of the timer's is published at once: no second pass of the event loop per wakeup.
+    refreshTimer =
+        startRefreshTimer(this, [this] { publish(classify(getAgentServiceStatus()), configReader.load()); });
+    refresh();
 }
 
 QString AgentState::serviceText() const {
@@ -42,7 +45,7 @@ bool AgentState::rootOperationRunning() const {
 
 void AgentState::refresh() {
     const Service service = classify(getAgentServiceStatus());
-    const AgentConfig config = AgentConfig::load();
+    const AgentConfig config = configReader.load();
     ++pendingLooks;
     // Bound to this object: dropped if it is gone by then.
     QMetaObject::invokeMethod(

@@ -48,6 +48,7 @@ private:
 
     Service serviceState = Service::Checking;
     AgentConfig configuration = AgentConfig::defaults();
+    ConfigReader configReader;
     int ownStops = 0;
     int pendingLooks = 0;
     QTimer* refreshTimer = nullptr;

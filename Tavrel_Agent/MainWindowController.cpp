@@ -26,7 +26,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -339,6 +341,25 @@ bool MainWindowController::tailLogFile() {
     return true;
 }
 
+// Makes room for count new lines. The pane's block limit would drop the same lines, but it walks
+// over them with a cursor that lays out each one first: under a busy log that costs more than
+// everything else the pane does.
+void MainWindowController::dropOldestLogLines(int count) {
+    QTextDocument* document = logView->document();
+    if (document->isEmpty())
+        return;
+    const int keep = maxLogLines - count;
+    if (document->blockCount() <= keep)
+        return;
+    QTextCursor cut(document);
+    if (keep <= 0)
+        cut.select(QTextCursor::Document);
+    else
+        cut.setPosition(document->findBlockByNumber(document->blockCount() - keep).position(),
+                        QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+}
+
 void MainWindowController::appendLog(QStringList lines) {
     if (lines.isEmpty())
         return;
@@ -349,7 +370,7 @@ void MainWindowController::appendLog(QStringList lines) {
     QMetaObject::invokeMethod(
         this,
         [this, lines = std::move(lines)] {
-            // The pane's block limit drops the oldest lines.
+            dropOldestLogLines(int(lines.size()));
             logView->appendPlainText(lines.join(QLatin1Char('\n')));
             if (logView->hasFocus()) {
                 // Someone reads it with the keyboard: the line at the caret stays in sight.

@@ -59,6 +59,7 @@ private:
     void watchLog();
     void logChanged();
     void appendLog(QStringList lines);
+    void dropOldestLogLines(int count);
 
     AgentState& state;
     ElidedLabel* lblServiceStatus = nullptr;

@@ -230,7 +230,6 @@ QTimer* startRefreshTimer(QObject* owner, const std::function<void()>& refresh) 
     timer->setObjectName(QStringLiteral("refreshTimer"));
     QObject::connect(timer, &QTimer::timeout, owner, refresh);
     timer->start(statusRefreshIntervalMs);
-    refresh();
     return timer;
 }
 

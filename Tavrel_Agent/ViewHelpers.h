@@ -93,8 +93,8 @@ QPushButton* addButton(QWidget* parent, const char* objectName, const QString& t
 // A solid bar in the accent colour.
 QWidget* addAccentStripe(QWidget* parent, const QRect& frame);
 
-// The repeating status refresh of owner, every 3 seconds, named "refreshTimer"; the first refresh
-// runs at once, inside this call.
+// The repeating status refresh of owner, every 3 seconds, named "refreshTimer"; the first one is
+// the caller's.
 QTimer* startRefreshTimer(QObject* owner, const std::function<void()>& refresh);
 
 // Runs refresh once, delayMs from now, unless owner is gone by then. The timer is a child named

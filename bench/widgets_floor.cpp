@@ -1,4 +1,4 @@
-// tavrel-bench-widgets-floor [--tray]: the yardstick of bench/footprint. The app's views without
+// tavrel-bench-widgets-floor [--tray] [--tick]: the yardstick of bench/footprint. The app's views without
 // its logic: the main window's widget tree (the same classes and counts, frames, fonts, palette
 // and the log pane holding 80 agent lines), the status icon with the same menu, the same window
 // icon and the same libraries, but no state checks, log follow, tray-host watch, bus or lock.
@@ -15,7 +15,9 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -97,7 +99,10 @@ void buildMenu(QMenu& menu) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const bool trayOnly = argc > 1 && QByteArrayView(argv[1]) == "--tray";
+    const auto given = [&](QByteArrayView option) {
+        return std::find(argv + 1, argv + argc, option) != argv + argc;
+    };
+    const bool trayOnly = given("--tray");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Tavrel Agent"));
@@ -114,6 +119,12 @@ int main(int argc, char* argv[]) {
     if (!trayOnly) {
         buildMainWindow(window);
         window.show();
+    }
+    // With --tick, an empty timer at the app's refresh pace: what waking every 3 s costs by itself.
+    QTimer tick;
+    if (given("--tick")) {
+        QObject::connect(&tick, &QTimer::timeout, [] {});
+        tick.start(3000);
     }
     return QApplication::exec();
 }

@@ -13,7 +13,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -130,4 +133,40 @@ void AgentConfig::save(const AgentConfig& config, const QString& logMessage, QOb
             done({result.outcome, {}});
         });
     installConfigurationWithLogLine(json, line, context, std::move(done));
+}
+
+ConfigReader::Stamp ConfigReader::stampOf(const QString& path) {
+    Stamp stamp{.path = path};
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return stamp;
+#ifdef __APPLE__
+    const timespec modified = info.st_mtimespec, changed = info.st_ctimespec;
+#else
+    const timespec modified = info.st_mtim, changed = info.st_ctim;
+#endif
+    const auto ns = [](const timespec& time) {
+        return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
+    stamp.exists = true;
+    stamp.device = quint64(info.st_dev);
+    stamp.inode = quint64(info.st_ino);
+    stamp.size = qint64(info.st_size);
+    stamp.modified = ns(modified);
+    stamp.changed = ns(changed);
+    return stamp;
+}
+
+AgentConfig ConfigReader::load() {
+    const Stamp before = stampOf(AgentEnvironment::current().configPath);
+    if (settled && *settled == before)
+        return last;
+    const qint64 readAt = QDateTime::currentMSecsSinceEpoch() * 1'000'000;
+    last = AgentConfig::load();
+    // The file system stamps changes with a coarse clock: one within the same tick as this read
+    // would leave the stamp as it is. Only a stamp older than a second is trusted.
+    constexpr qint64 margin = 1'000'000'000;
+    const bool old = !before.exists || std::max(before.modified, before.changed) < readAt - margin;
+    settled = old ? std::optional(before) : std::nullopt;
+    return last;
 }

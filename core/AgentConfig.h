@@ -46,3 +46,24 @@ struct AgentConfig final {
     // Pretty-printed, the seven members in field order.
     QByteArray toJson() const;
 };
+
+// AgentConfig::load() for a caller that looks again and again: the file is read only when it may
+// have changed since the last read (its path, size, inode or times differ, or it changed within a
+// second of that read, finer than the file system's clock tells apart).
+class ConfigReader final {
+public:
+    AgentConfig load();
+
+private:
+    struct Stamp final {
+        QString path;
+        bool exists = false;
+        quint64 device = 0, inode = 0;
+        qint64 size = 0, modified = 0, changed = 0; // ns since the epoch
+        bool operator==(const Stamp&) const = default;
+    };
+    static Stamp stampOf(const QString& path);
+
+    std::optional<Stamp> settled; // the stamp of the last read, when no later change can share it
+    AgentConfig last;
+};

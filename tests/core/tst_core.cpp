@@ -87,6 +87,7 @@ private Q_SLOTS:
     void utcOffset();
     void configLoad_data();
     void configLoad();
+    void configReread();
     void lastLines_data();
     void lastLines();
     void tailSequence();
@@ -370,6 +371,26 @@ void TestCore::configLoad() {
         QCOMPARE(loaded, (AgentConfig{"0", "1", "2", "3", "4", "5", "6"}));
     else
         QVERIFY(!loaded.isRegistered() && loaded.computerID.isEmpty() && loaded.token.isEmpty());
+}
+
+// The 3-second look reads the file only when it may have changed, and never misses a change:
+// one in place that keeps the size and puts the modification time back is told by its ctime.
+void TestCore::configReread() {
+    TestSandbox sandbox;
+    ConfigReader reader;
+    const QDateTime anHourAgo = QDateTime::currentDateTime().addSecs(-3600);
+    for (const char* id : {"a", "b"}) {
+        sandbox.writeConfig(AgentConfig{id, "t", "c", "n", "l", "u", "v"});
+        QFile file(sandbox.environment().configPath);
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(anHourAgo, QFileDevice::FileModificationTime));
+        if (*id == 'a')
+            QTest::qSleep(1100); // a stamp is trusted once it is more than a second old
+        QCOMPARE(reader.load().computerID, QString::fromLatin1(id));
+        QCOMPARE(reader.load().computerID, QString::fromLatin1(id));
+    }
+    QVERIFY(QFile::remove(sandbox.environment().configPath));
+    QVERIFY(reader.load().computerID.isEmpty());
 }
 
 // The offset the server is told, as hours and minutes with their sign.

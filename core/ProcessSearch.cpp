@@ -23,32 +23,31 @@ pid_t processId(const char* name) {
     return error == std::errc() && last == end ? pid : 0;
 }
 
-// The whole of PID/cmdline under /proc (procFd, or AT_FDCWD for the full path) into buffer, whose capacity is
-// kept from call to call. False when the process is gone or hidden from us.
-bool readCommandLine(int procFd, pid_t pid, QByteArray& buffer) {
+int openCommandLine(int procFd, pid_t pid) {
     char path[40];
     std::snprintf(path, sizeof path, procFd == AT_FDCWD ? "/proc/%d/cmdline" : "%d/cmdline", int(pid));
-    const int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    return ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
+}
+
+// The whole of an open cmdline file into buffer, whose capacity is kept from call to call. False
+// when the process is gone or hidden from us.
+bool readCommandLine(int fd, QByteArray& buffer) {
     constexpr qsizetype chunk = 4096;
     qsizetype used = 0;
-    bool ok = true;
     for (;;) {
         buffer.resize(used + chunk);
-        const ssize_t got = ::read(fd, buffer.data() + used, size_t(chunk));
+        const ssize_t got = ::pread(fd, buffer.data() + used, size_t(chunk), off_t(used));
         if (got > 0)
             used += got;
         else if (got == 0)
             break;
         else if (errno != EINTR) {
-            ok = false;
-            break;
+            buffer.clear();
+            return false;
         }
     }
-    ::close(fd);
     buffer.resize(used);
-    return ok;
+    return true;
 }
 
 } // namespace
@@ -78,16 +77,32 @@ QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit) {
         if (!entry)
             break;
         const pid_t pid = processId(entry->d_name);
-        if (pid > 0 && pid != self && readCommandLine(::dirfd(proc.get()), pid, cmdline) &&
-            commandLineContains(cmdline, pattern))
+        if (pid <= 0 || pid == self)
+            continue;
+        const int fd = openCommandLine(::dirfd(proc.get()), pid);
+        if (fd < 0)
+            continue;
+        if (readCommandLine(fd, cmdline) && commandLineContains(cmdline, pattern))
             found.append(pid);
+        ::close(fd);
     }
     return found;
 }
 
+CommandLineFile::CommandLineFile(pid_t pid)
+    : fd(pid > 0 && pid != ::getpid() ? openCommandLine(AT_FDCWD, pid) : -1) {}
+
+CommandLineFile::~CommandLineFile() {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool CommandLineFile::contains(QByteArrayView pattern) const {
+    // One buffer per thread: a look allocates nothing once it has run.
+    thread_local QByteArray cmdline;
+    return fd >= 0 && readCommandLine(fd, cmdline) && commandLineContains(cmdline, pattern);
+}
+
 bool processMatches(pid_t pid, QByteArrayView pattern) {
-    if (pid <= 0 || pid == ::getpid())
-        return false;
-    QByteArray cmdline;
-    return readCommandLine(AT_FDCWD, pid, cmdline) && commandLineContains(cmdline, pattern);
+    return CommandLineFile(pid).contains(pattern);
 }

@@ -19,3 +19,18 @@ bool commandLineContains(QByteArrayView cmdline, QByteArrayView pattern);
 QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit = std::numeric_limits<qsizetype>::max());
 // Whether process pid, not this one, runs with a command line that contains pattern.
 bool processMatches(pid_t pid, QByteArrayView pattern);
+
+// The command line of one process, opened once and read again at every ask. It keeps telling of
+// that very process: once it has ended, the file reads as empty even when another process has
+// been given its number. Closed, it matches nothing (also for this process, or pid 0).
+class CommandLineFile final {
+public:
+    explicit CommandLineFile(pid_t pid);
+    ~CommandLineFile();
+    CommandLineFile(const CommandLineFile&) = delete;
+    CommandLineFile& operator=(const CommandLineFile&) = delete;
+    bool contains(QByteArrayView pattern) const;
+
+private:
+    int fd = -1;
+};

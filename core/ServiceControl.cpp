@@ -7,20 +7,23 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <atomic>
+#include <memory>
+#include <mutex>
 
 namespace {
-// The agent the last search found. While it runs, a check reads its command line alone instead
-// of every process's; once it has ended (or its number went to another program), all are searched.
-std::atomic<pid_t> lastAgent = 0;
+// The agent the last search found, its command line kept open. While it runs, a check reads that
+// alone instead of every process's; once it has ended, all are searched.
+std::mutex lastAgentLock;
+std::unique_ptr<CommandLineFile> lastAgent;
 
 bool agentProcessRuns(const AgentEnvironment& env) {
     if (!env.processSearchPattern.isEmpty()) {
         const QByteArray pattern = QFile::encodeName(env.processSearchPattern);
-        if (processMatches(lastAgent, pattern))
+        const std::lock_guard locked(lastAgentLock);
+        if (lastAgent && lastAgent->contains(pattern))
             return true;
         const QList<pid_t> found = findProcesses(pattern, 1);
-        lastAgent = found.isEmpty() ? 0 : found.first();
+        lastAgent = found.isEmpty() ? nullptr : std::make_unique<CommandLineFile>(found.first());
         return !found.isEmpty();
     }
     const ShellResult search = runShell(env.processSearchCommand);

@@ -48,6 +48,14 @@ QByteArray logBytes(int first, int last, int debugEvery = 0) { // lines of one l
     return bytes;
 }
 
+// Alerts answered at once, each kept as "text|informative text", while the object lives.
+struct Alerts final : QStringList {
+    Alerts() {
+        Dialogs::setHook([this](QMessageBox& box) { *this << box.text() + u'|' + box.informativeText(); });
+    }
+    ~Alerts() { Dialogs::setHook({}); }
+};
+
 QStringList lines(const QByteArray& bytes) {
     return QString::fromUtf8(bytes).split(u'\n', Qt::SkipEmptyParts);
 }
@@ -79,7 +87,6 @@ private Q_SLOTS:
     void rootOperationWaits();
     void setupSheetRefreshesWhenItEnds();
     void logPane();
-    void accessibility_data();
     void accessibility();
     void statusIconShapes();
     void stopNotice_data();
@@ -152,14 +159,12 @@ void TestWindow::serviceButton() {
     QFETCH(QString, command);
     QFETCH(bool, succeeds);
     TestSandbox sandbox;
-    QStringList alerts;
-    Dialogs::setHook([&](QMessageBox& box) { alerts << box.text() + u'|' + box.informativeText(); });
-    const auto unhook = qScopeGuard([] { Dialogs::setHook({}); });
-    AgentConfig config = AgentConfig::defaults();
-    config.computerID = u"C-4&2"_s; // without a token; in the menu "&" is no mnemonic marker
+    const Alerts alerts;
+    // Without a token; in the menu "&" is no mnemonic marker.
+    const AgentConfig config = TestSandbox::registered(u"C-4&2"_s, {});
     sandbox.writeConfig(config);
     sandbox.setServiceDefinition(true);
-    const bool running = command != "service start"_L1;
+    const bool running = command != "service start"_L1, fromMenu = button.endsWith("MenuItem");
     QVERIFY(!running || sandbox.startAgentProcess());
     sandbox.recordPrivilegedCommands(succeeds);
     AgentState state;
@@ -167,7 +172,6 @@ void TestWindow::serviceButton() {
     StatusBarController menu(state);
     tick(state);
 
-    const bool fromMenu = button.endsWith("MenuItem");
     if (fromMenu)
         child<QAction>(*menu.trayMenu(), button.constData())->trigger();
     else
@@ -176,15 +180,13 @@ void TestWindow::serviceButton() {
     QCOMPARE(sandbox.privilegedCommands(), QStringList{command});
     running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess()); // what the re-check must see
     QCoreApplication::processEvents(); // the alert opens once the outcome has been handled
-    // The same alert from the menu as from the window: the action's message, the operation's reason.
-    const QString failed = command == "service stop"_L1      ? u"Failed to stop the service."_s
-                           : command == "service restart"_L1 ? u"Failed to restart the service."_s
-                                                             : u"Failed to start the service. Check that "
-                                                               "the systemd service is installed."_s;
-    QCOMPARE(alerts, succeeds ? QStringList() : QStringList{failed + u"|Not authorized."_s});
-    if (!fromMenu)
-        QVERIFY2(!child<QPushButton>(window, button.constData())->isEnabled(),
-                 "re-enabled before the re-check");
+    // The same alert from the menu as from the window: what failed, and the operation's reason.
+    QCOMPARE(alerts.size(), succeeds ? 0 : 1);
+    QVERIFY2(succeeds || (alerts[0].startsWith(u"Failed to "_s + command.mid(8)) &&
+                          alerts[0].endsWith(u"|Not authorized."_s)),
+             qPrintable(alerts.join(u'\n')));
+    QVERIFY2(fromMenu || !child<QPushButton>(window, button.constData())->isEnabled(),
+             "re-enabled before the re-check");
     auto* recheck = child<QTimer>(state, "recheck");
     QCOMPARE(recheck->interval(), command == "service restart"_L1 ? 4000 : 1500);
     recheck->start(0); // its time has come
@@ -204,35 +206,25 @@ void TestWindow::rootOperationWaits() {
     TestSandbox sandbox;
     sandbox.setServiceDefinition(true);
     QVERIFY(sandbox.startAgentProcess());
-    // The pkexec stand-in holds until the test writes to the FIFO "hold" in its folder.
-    QDir::setCurrent(sandbox.root());
-    QVERIFY(::mkfifo("hold", 0600) == 0);
+    sandbox.useStandin(PrivilegeMethod::Pkexec, {}, true);
     QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
     // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
     const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
-    QStringList alerts;
-    Dialogs::setHook([&](QMessageBox& box) { alerts << box.informativeText(); });
-    const auto unhook = qScopeGuard([] { Dialogs::setHook({}); });
-    sandbox.changeEnvironment([](AgentEnvironment& e) {
-        e.privilegeMethod = PrivilegeMethod::Pkexec;
-        e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) + u"/pkexec"_s;
-    });
+    const Alerts alerts;
     AgentState state;
     MainWindowController window(state);
     StatusBarController menu(state);
     window.show();
     tick(state);
-    QVERIFY(child<QPushButton>(window, "btnStop")->isEnabled());
 
     child<QPushButton>(window, "btnStop")->click();
     QVERIFY(RootActivity::instance().running());
     struct Painted final : QObject {
         int paints = 0;
         bool eventFilter(QObject*, QEvent* event) override {
-            paints += event->type() == QEvent::Paint;
-            return false;
+            return paints += event->type() == QEvent::Paint, false;
         }
     } painted;
     auto* shown = child<QWidget>(window, "lblServiceStatus");
@@ -244,25 +236,22 @@ void TestWindow::rootOperationWaits() {
     menu.trayMenu()->popup({0, 0});
     QTRY_VERIFY(menu.trayMenu()->isVisible());
     menu.trayMenu()->hide();
+    tick(state); // the state is still looked at, and a look enables none of them
     for (const char* name : {"btnStart", "btnStop", "btnRestart"})
         QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
     QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
-    tick(state); // the state is still looked at
     child<QPushButton>(window, "btnSettings")->click();
     auto* sheet = window.findChild<SetupWindowController*>();
     QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
     const Outcome second =
         await<Outcome>([](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); });
-    QVERIFY(!second && TestSandbox::readFile(u"pkexec.runs"_s) == "run\n");
+    QVERIFY(!second && TestSandbox::pkexecRuns() == 1);
 
-    QFile hold(u"hold"_s);
-    QVERIFY(hold.open(QIODevice::WriteOnly) && hold.write("go\n") == 3);
-    hold.close();
+    TestSandbox::release();
     QTRY_VERIFY(!RootActivity::instance().running());
     QTRY_VERIFY(child<QPushButton>(window, "btnRestart")->isEnabled());
     QVERIFY(child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled() &&
-            child<QPushButton>(*sheet, "btnRegister")->isEnabled());
-    QCOMPARE(alerts, QStringList());
+            child<QPushButton>(*sheet, "btnRegister")->isEnabled() && alerts.isEmpty());
 }
 
 void TestWindow::setupSheetRefreshesWhenItEnds() {
@@ -277,8 +266,7 @@ void TestWindow::setupSheetRefreshesWhenItEnds() {
     child<QPushButton>(window, "btnSettings")->click();
     QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
     QVERIFY(sheet && sheet->isVisible());
-    AgentConfig config = AgentConfig::defaults();
-    config.computerID = config.token = u"C-42"_s;
+    const AgentConfig config = TestSandbox::registered(u"C-42"_s, u"C-42"_s);
     sandbox.writeConfig(config);
     sheet->reject();
     QTRY_COMPARE(child<QLineEdit>(window, "txtComputerID")->text(), config.computerID);
@@ -366,39 +354,34 @@ void TestWindow::logPane() {
     QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"\u2026 1.0 MB of log skipped \u2026"_s);
 }
 
-void TestWindow::accessibility_data() {
-    QTest::addColumn<QString>("form");
-    QTest::newRow("main window") << "main";
-    QTest::newRow("registration form") << "setup";
-    QTest::newRow("settings form, box open") << "settings";
-}
-
+// In the main window, the registration form and the settings form with its box open.
 void TestWindow::accessibility() {
-    QFETCH(QString, form);
-    TestSandbox sandbox;
-    AgentConfig registered = AgentConfig::defaults();
-    registered.computerID = registered.token = u"C-42"_s;
-    sandbox.writeConfig(form == "settings"_L1 ? registered : AgentConfig::defaults());
-    AgentState state;
-    MainWindowController window(state);
-    window.show();
-    QWidget* shown = &window;
-    if (form != "main"_L1) {
-        child<QPushButton>(window, "btnSettings")->click();
-        shown = window.findChild<SetupWindowController*>();
-        if (form == "settings"_L1)
-            child<QPushButton>(*shown, "btnReauthToggle")->click();
+    for (const QString& form : {u"main"_s, u"setup"_s, u"settings"_s}) {
+        TestSandbox sandbox;
+        sandbox.writeConfig(form == "settings"_L1 ? TestSandbox::registered(u"C-42"_s, u"C-42"_s)
+                                                  : AgentConfig::defaults());
+        AgentState state;
+        MainWindowController window(state);
+        window.show();
+        QWidget* shown = &window;
+        if (form != "main"_L1) {
+            child<QPushButton>(window, "btnSettings")->click();
+            shown = window.findChild<SetupWindowController*>();
+            if (form == "settings"_L1)
+                child<QPushButton>(*shown, "btnReauthToggle")->click();
+        }
+        QStringList names, tabStops, chain;
+        walk(QAccessible::queryAccessibleInterface(shown), names, tabStops);
+        // Every view a screen reader reads has a name of its own.
+        QVERIFY2(!names.contains(QString()) &&
+                     QSet<QString>(names.cbegin(), names.cend()).size() == names.size(),
+                 qPrintable(form + u": "_s + names.join(u'|')));
+        // Tab visits every view that takes the focus, in reading order.
+        for (QWidget* view = shown->nextInFocusChain(); view != shown; view = view->nextInFocusChain())
+            if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
+                chain << QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name);
+        QCOMPARE(chain, tabStops);
     }
-    QStringList names, tabStops, chain;
-    walk(QAccessible::queryAccessibleInterface(shown), names, tabStops);
-    // Every view a screen reader reads has a name of its own.
-    QVERIFY2(!names.contains(QString()) && QSet<QString>(names.cbegin(), names.cend()).size() == names.size(),
-             qPrintable(names.join(u'|')));
-    // Tab visits every view that takes the focus, in reading order.
-    for (QWidget* view = shown->nextInFocusChain(); view != shown; view = view->nextInFocusChain())
-        if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
-            chain << QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name);
-    QCOMPARE(chain, tabStops);
 }
 
 void TestWindow::statusIconShapes() {
@@ -412,10 +395,7 @@ void TestWindow::statusIconShapes() {
                 QCOMPARE(pixmap.size(), QSize(size, size) * scale);
                 const QImage mask = pixmap.toImage().createAlphaMask(Qt::ThresholdAlphaDither);
                 for (qsizetype other = 0; other < masks.size(); ++other)
-                    QVERIFY2(
-                        mask != masks.at(other),
-                        qPrintable(
-                            u"%1 and %2 at %3 px, %4x"_s.arg(state, states[other]).arg(size).arg(scale)));
+                    QVERIFY2(mask != masks.at(other), qPrintable(state + u'/' + states[other]));
                 masks << mask;
             }
         }
@@ -478,7 +458,7 @@ void TestWindow::instanceChannel() {
     TestSandbox::writeFile(path, "left behind by a crashed instance");
     InstanceChannel channel(path);
     QVERIFY(channel.isListening());
-    QCOMPARE(QFile::permissions(path) & 0077, QFileDevice::Permissions());
+    QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
     QSignalSpy shown(&channel, &InstanceChannel::showMainWindowRequested);
     for (const QByteArray& request : {QByteArray("show-main-window"), QByteArray("show-main-window\nx"),
                                       QByteArray("SHOW-MAIN-WINDOW\n"), QByteArray(4096, '\n')}) {
@@ -501,28 +481,22 @@ void TestWindow::instanceChannel() {
 // context menu: saved where the dialog says, privately and without the token; a failure says why.
 void TestWindow::supportReport() {
     TestSandbox sandbox;
-    AgentConfig config = AgentConfig::defaults();
-    config.computerID = u"C-77"_s;
-    config.token = u"secret-token-77"_s;
-    sandbox.writeConfig(config);
+    sandbox.writeConfig(TestSandbox::registered(u"C-77"_s, u"secret-token-77"_s));
     QTemporaryDir folder;
-    QString suggested, saveTo = folder.filePath(u"report.txt"_s), alert;
+    QString suggested, saveTo = folder.filePath(u"report.txt"_s);
     Dialogs::setSaveFileHook([&](const QString& path) { return std::exchange(suggested, path), saveTo; });
-    Dialogs::setHook([&](QMessageBox& box) { alert = box.text() + u'|' + box.informativeText(); });
-    const auto unhook = qScopeGuard([] {
-        Dialogs::setSaveFileHook({});
-        Dialogs::setHook({});
-    });
+    const auto unhook = qScopeGuard([] { Dialogs::setSaveFileHook({}); });
+    const Alerts alerts;
     AppDelegate delegate;
     delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
     QMenu& menu = *delegate.statusBar()->trayMenu();
-    const QList<QAction*> entries = menu.actions();
     QAction* entry = child<QAction>(menu, "saveReportMenuItem");
-    QCOMPARE(entries.indexOf(entry), entries.indexOf(child<QAction>(menu, "openWindowMenuItem")) + 1);
+    QCOMPARE(menu.actions().indexOf(entry),
+             menu.actions().indexOf(child<QAction>(menu, "openWindowMenuItem")) + 1);
     QAction* windowAction = child<QAction>(*delegate.mainWindow(), "saveReportAction");
     QVERIFY(delegate.mainWindow()->actions().contains(windowAction) &&
-            delegate.mainWindow()->contextMenuPolicy() == Qt::ActionsContextMenu);
-    QCOMPARE(windowAction->shortcut(), QKeySequence(u"Ctrl+Shift+S"_s));
+            delegate.mainWindow()->contextMenuPolicy() == Qt::ActionsContextMenu &&
+            windowAction->shortcut() == QKeySequence(u"Ctrl+Shift+S"_s));
 
     // Written whole and privately, also over a file that others could read.
     TestSandbox::writeFile(saveTo, "an older report");
@@ -530,16 +504,16 @@ void TestWindow::supportReport() {
     entry->trigger();
     QVERIFY2(QRegularExpression(u"/tavrel-agent-report-\\d{8}-\\d{6}\\.txt$"_s).match(suggested).hasMatch(),
              qPrintable(suggested));
-    struct stat info {};
-    QVERIFY(::stat(QFile::encodeName(saveTo).constData(), &info) == 0 && (info.st_mode & 0777) == 0600);
+    QCOMPARE(QFile::permissions(saveTo) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray report = TestSandbox::readFile(saveTo);
-    QVERIFY(report.contains("computerID: C-77") && !report.contains("secret-token-77") && alert.isEmpty());
+    QVERIFY(report.contains("computerID: C-77") && !report.contains("secret-token-77") && alerts.isEmpty());
     // A folder that cannot be written to: the alert says so, with the reason.
     saveTo = folder.filePath(u"missing/report.txt"_s);
     windowAction->trigger();
-    QVERIFY2(alert.startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
-                 !alert.endsWith(u'|') && !QFile::exists(saveTo),
-             qPrintable(alert));
+    QVERIFY2(alerts.size() == 1 &&
+                 alerts[0].startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
+                 !alerts[0].endsWith(u'|') && !QFile::exists(saveTo),
+             qPrintable(alerts.join(u'\n')));
 }
 
 void TestWindow::withoutSystemTray() {
@@ -581,20 +555,18 @@ void TestWindow::ownAuthenticationAgent() {
     QCOMPARE(request.selected, 1);
 
     const struct {
-        QStringList users;
-        int offered, chosen; // -1: the offered one kept
+        int offered, chosen; // of ann and bob
         QStringList answers; // typed passwords; "cancel" and "escape" end it
         bool authenticated;
         const char* runs; // the helper's, as "USER COOKIE" lines
     } rows[] = {
-        {{u"ann"_s}, 0, -1, {u"right-pass"_s}, true, "ann C-1\n"},
-        {{u"ann"_s, u"bob"_s}, 1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
-        {{u"ann"_s, u"bob"_s}, 0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
-        {{u"ann"_s}, 0, -1, {u"escape"_s}, false, ""},
+        {1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
+        {0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
+        {0, 0, {u"escape"_s}, false, ""},
     };
     for (const auto& row : rows) {
-        QTemporaryDir folder;
-        QDir::setCurrent(folder.path());
+        TestSandbox sandbox;
+        QDir::setCurrent(sandbox.root()); // where the helper's stand-in counts its runs
         QPointer<AuthenticationDialog> dialog;
         AuthenticationDialog::setHook([&](AuthenticationDialog& shown) {
             dialog = &shown;
@@ -603,15 +575,10 @@ void TestWindow::ownAuthenticationAgent() {
         const auto unhook = qScopeGuard([] { AuthenticationDialog::setHook({}); });
         PolkitAgent agent(QStringLiteral(TAVREL_STANDINS_DIR "/polkit-agent-helper-1"));
         std::optional<bool> authenticated;
-        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, row.users, row.offered},
+        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, {u"ann"_s, u"bob"_s}, row.offered},
                            [&](bool answer) { authenticated = answer; });
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), u"Authentication Required"_s);
-        if (row.users.size() > 1) {
-            QCOMPARE(dialog->identityChoice()->currentIndex(), row.offered);
-            if (row.chosen >= 0)
-                dialog->identityChoice()->setCurrentIndex(row.chosen);
-        }
+        QVERIFY(dialog && dialog->identityChoice()->currentIndex() == row.offered);
+        dialog->identityChoice()->setCurrentIndex(row.chosen);
         for (const QString& answer : row.answers) {
             if (answer == "cancel"_L1) {
                 dialog->cancelButton()->click();
@@ -622,15 +589,14 @@ void TestWindow::ownAuthenticationAgent() {
                 QTest::keyClick(dialog->passwordField(), Qt::Key_Return);
                 QVERIFY(dialog->passwordField()->text().isEmpty()); // taken out at once
                 QTRY_VERIFY(authenticated || dialog->authenticateButton()->isEnabled());
-                if (!authenticated)
-                    QCOMPARE(dialog->feedback(), AuthenticationDialog::retryText());
+                QVERIFY(authenticated ||
+                        dialog->feedback() == u"Sorry, that did not work. Please try again."_s);
             }
         }
         QTRY_VERIFY(authenticated.has_value());
         QCOMPARE(*authenticated, row.authenticated);
         QTRY_VERIFY(!dialog);
-        QCOMPARE(QFile::exists(u"helper.runs"_s) ? TestSandbox::readFile(u"helper.runs"_s) : QByteArray(),
-                 QByteArray(row.runs));
+        QCOMPARE(TestSandbox::readFile(u"helper.runs"_s), QByteArray(row.runs));
         QDir::setCurrent(QDir::tempPath());
     }
 }

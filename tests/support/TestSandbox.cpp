@@ -99,6 +99,29 @@ void TestSandbox::changeEnvironment(const std::function<void(AgentEnvironment&)>
     AgentEnvironment::install(agentEnvironment);
 }
 
+void TestSandbox::useStandin(PrivilegeMethod method, const QByteArray& answer, bool held) {
+    QDir::setCurrent(root());
+    writeFile(QStringLiteral("answer"), answer);
+    if (held && ::mkfifo("hold", 0600) != 0)
+        qFatal("cannot make the FIFO hold");
+    changeEnvironment([method](AgentEnvironment& e) {
+        e.privilegeMethod = method;
+        e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) +
+                             (method == PrivilegeMethod::AppleScript ? "/osascript" : "/pkexec");
+    });
+}
+
+void TestSandbox::release() {
+    writeFile(QStringLiteral("hold"), "go\n");
+}
+
+AgentConfig TestSandbox::registered(const QString& computerID, const QString& token) {
+    AgentConfig config = AgentConfig::defaults();
+    config.computerID = computerID;
+    config.token = token;
+    return config;
+}
+
 std::optional<QStringList> TestSandbox::appendedInfoLines(const QByteArray& before) const {
     const QByteArray log = logBytes();
     if (!log.startsWith(before))

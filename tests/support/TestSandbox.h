@@ -67,6 +67,16 @@ public:
     const QStringList& privilegedCommands() const { return *recorded; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
+    // Root operations through the stand-in for osascript or pkexec (tests/core/standins), which
+    // answers as `answer` says ("cancel", "127", "dismissed", "noagent") and keeps its files in the
+    // sandbox's root, made the current folder. Held, pkexec waits until release(), as it waits for
+    // the administrator.
+    void useStandin(PrivilegeMethod method, const QByteArray& answer = {}, bool held = false);
+    static void release();
+    // How often the pkexec stand-in was run: how often the administrator was asked.
+    static int pkexecRuns() { return int(readFile(QStringLiteral("pkexec.runs")).count('\n')); }
+    // A registered record: this computer ID and token, the rest of the defaults.
+    static AgentConfig registered(const QString& computerID, const QString& token);
 
     // The log lines written after `before` (the log's earlier content), each as "[time] [INFO] "
     // and its message with the time checked and taken out; nothing when anything else changed.

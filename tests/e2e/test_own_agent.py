@@ -43,8 +43,7 @@ def test(args):
         CONFIG.write_text(json.dumps(RECORD))
         undo.callback(CONFIG.unlink, missing_ok=True)
         CONFIG.chmod(0o644)
-        subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", "-G", "sudo", USER], check=True)
-        undo.callback(subprocess.run, ["userdel", USER])
+        h.add_user(undo, USER, "-G", "sudo")
         subprocess.run(["chpasswd"], input=f"{USER}:{PASSWORD}".encode(), check=True)
         h.start_polkit(undo)
         h.wait_for("polkitd", lambda: subprocess.run(["pkaction", "--action-id", "com.tavrel.agent.write-config"],

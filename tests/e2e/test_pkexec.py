@@ -15,13 +15,10 @@ import tempfile
 from pathlib import Path
 
 import harness as h
+from harness import ACTIONS, AGENT_DIR, POLKITD
 
 USER = "tavrel-pkexec-test"
-BUS = Path("/run/dbus/system_bus_socket")
-POLKITD = Path("/usr/lib/polkit-1/polkitd")
-ACTIONS = Path("/usr/share/polkit-1/actions/com.tavrel.agent.policy")
 RULES = Path("/etc/polkit-1/rules.d/10-tavrel-agent-test.rules")
-AGENT_DIR = Path("/var/tavrel/agentservice")
 LOG = AGENT_DIR / "activity.log"
 LINE = b"[2025-03-07T14:05:09Z] [INFO] written as root through pkexec\n"
 # Only its own action may let append-log through: the generic one is allowed for --root command
@@ -65,9 +62,7 @@ def test(args):
         checks.chmod(0o666)
         RULES.write_text(RULES_TEXT % {"user": USER, "helper": helper, "checks": checks})
         undo.callback(RULES.unlink, missing_ok=True)
-        added = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", USER])
-        if added.returncode == 0:  # else it is there already
-            undo.callback(subprocess.run, ["userdel", USER])
+        h.add_user(undo, USER, "--system")
         h.start_polkit(undo)
 
         # polkitd reads the policy and the rules on start or shortly after they change.

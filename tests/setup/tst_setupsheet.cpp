@@ -99,14 +99,8 @@ private Q_SLOTS:
         server = std::make_unique<StubServer>();
         sandbox->writeLog(logBefore);
         // Root operations go through the pkexec stand-in, which counts its runs, to the real helper.
-        QDir::setCurrent(sandbox->root());
-        sandbox->changeEnvironment([](AgentEnvironment& e) {
-            e.privilegeMethod = PrivilegeMethod::Pkexec;
-            e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) + u"/pkexec"_s;
-        });
+        sandbox->useStandin(PrivilegeMethod::Pkexec);
     }
-    // How often the administrator was asked.
-    static int prompts() { return int(TestSandbox::readFile(u"pkexec.runs"_s).count('\n')); }
     void cleanup() {
         Dialogs::setHook({});
         sheet.reset();
@@ -117,31 +111,6 @@ private Q_SLOTS:
     void normalise() {
         QCOMPARE(SetupForm::trimWhitespace(u"\u3000\t\nAcme\r\n\u202F"_s), u"\nAcme\r\n"_s);
         QCOMPARE(SetupForm::normaliseApiUrl(u" //h/api// "_s), u"h/api"_s);
-    }
-
-    // The re-authentication box grows the window at the bottom by 162, moving only the status line
-    // and Close, which stay inside and in that order; a second click undoes it all.
-    void reauthBox() {
-        openSheet(config(true));
-        QVERIFY(QTest::qWaitForWindowExposed(sheet.get()));
-        const QRect frame = sheet->geometry();
-        // The views, in the scroll area that fits the sheet to a small screen.
-        const QList<QWidget*> widgets =
-            child<QScrollArea>(*sheet, "screenFit")->widget()->findChildren<QWidget*>();
-        QList<QRect> frames;
-        for (const QWidget* widget : widgets)
-            frames << widget->geometry();
-        for (const int shift : {162, 0}) {
-            button("btnReauthToggle")->click();
-            QCOMPARE(sheet->geometry(), frame.adjusted(0, 0, 0, shift));
-            QCOMPARE(child<QWidget>(*sheet, "reauthBox")->isVisible(), shift > 0);
-            for (qsizetype i = 0; i < widgets.size(); ++i) {
-                const bool moves = widgets[i] == status() || widgets[i] == button("btnClose");
-                QCOMPARE(widgets[i]->geometry(), frames[i].translated(0, moves ? shift : 0));
-            }
-            QVERIFY(status()->geometry().bottom() < button("btnClose")->y() &&
-                    button("btnClose")->geometry().bottom() < sheet->height());
-        }
     }
 
     // At the session's end a registration the sheet could not store is asked about only where the
@@ -302,7 +271,7 @@ private Q_SLOTS:
         QCOMPARE(logged(), QStringList{u"Agent registered successfully. ComputerID: C-1001 Client: "_s +
                                        c.sentClient + u" Location: "_s + c.sentLocation});
         QVERIFY(!QFile::exists(canary));
-        QCOMPARE(prompts(), 1); // the record and its log line in one authorised run
+        QCOMPARE(TestSandbox::pkexecRuns(), 1); // the record and its log line in one authorised run
         closesAfter(800);
         sheet->closeSheet(); // the delayed close of an ended sheet does not end it again
         QCOMPARE(finished->count(), 1);
@@ -310,15 +279,13 @@ private Q_SLOTS:
 
     // A store that ends after the sheet has ended is not acted on: the closed sheet says nothing more.
     void storeAfterTheSheetEnded() {
-        QVERIFY(::mkfifo("hold", 0600) == 0); // the pkexec stand-in waits for a line from it
+        sandbox->useStandin(PrivilegeMethod::Pkexec, {}, true);
         openSheet(config(true));
         button("btnSave")->click();
         QCOMPARE(status()->text(), u"Waiting for the administrator\u2026"_s);
         button("btnClose")->click();
         QCOMPARE(finished->count(), 1);
-        QFile hold(u"hold"_s);
-        QVERIFY(hold.open(QIODevice::WriteOnly) && hold.write("go\n") == 3);
-        hold.close();
+        TestSandbox::release();
         QTRY_VERIFY(!RootActivity::instance().running());
         QCoreApplication::processEvents();
         QCOMPARE(status()->text(), u"Waiting for the administrator\u2026"_s);
@@ -383,6 +350,10 @@ private Q_SLOTS:
         fill({{"txtClientName", u" \t"_s}, {"txtLocationName", u" Paris "_s}, {"txtApiUrl", url}});
         if (c.does(u"reauth")) {
             button("btnReauthToggle")->click();
+            // The box moves the status line and Close down, in that order, and the sheet grows to hold them.
+            QVERIFY(child<QWidget>(*sheet, "reauthBox")->geometry().bottom() < status()->y() &&
+                    status()->geometry().bottom() < button("btnClose")->y() &&
+                    button("btnClose")->geometry().bottom() < sheet->height());
             fill({{"txtReauthUser", u" bob "_s}, {"txtReauthPass", u" pw "_s}});
             button("btnReauth")->click();
             QCOMPARE(button("btnReauth")->isEnabled(), !c.reauthStatus);
@@ -414,7 +385,7 @@ private Q_SLOTS:
             QCOMPARE(field("txtReauthPass").isEmpty(), c.storedAs.contains(u"T-new"));
         }
         // Each action that stores asks once, a re-authentication's log line included.
-        QCOMPARE(prompts(), c.prompts >= 0 ? c.prompts : int(!c.storedAs.isEmpty()));
+        QCOMPARE(TestSandbox::pkexecRuns(), c.prompts >= 0 ? c.prompts : int(!c.storedAs.isEmpty()));
         if (c.does(u"unregister") && !c.does(u"cancel") && !c.does(u"unreadable") && c.reauthStatus)
             QCOMPARE(sent(u"/api/deregister/"_s, "token"), QStringList{before.token});
         QCOMPARE(logged(),

@@ -1,11 +1,5 @@
 #include "support/StubServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 StubServer::StubServer(const std::string& certificate, const std::string& key)
     : server(certificate.empty() ? std::make_unique<httplib::Server>()
                                  : std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str()))
@@ -81,46 +75,4 @@ void StubServer::answer(const Answer& answer, const std::string& path) {
 std::vector<StubServer::Request> StubServer::requests() const {
     const std::lock_guard lock(mutex);
     return received;
-}
-
-SilentServer::SilentServer()
-    : listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 4) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        return;
-    port = ntohs(address.sin_port);
-    // One connection: read it until the client hangs up. Polls briefly, so that the destructor is
-    // never kept waiting.
-    thread = std::thread([this] {
-        pollfd waiting{listener, POLLIN, 0};
-        while (!stopping && ::poll(&waiting, 1, 20) <= 0) {
-        }
-        const int connection = stopping ? -1 : ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-            return;
-        pollfd reading{connection, POLLIN, 0};
-        while (!stopping) {
-            if (::poll(&reading, 1, 20) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
-            if (count <= 0) {
-                closed = true;
-                break;
-            }
-            received += size_t(count);
-        }
-        ::close(connection);
-    });
-}
-
-SilentServer::~SilentServer() {
-    stopping = true;
-    if (thread.joinable())
-        thread.join();
-    ::close(listener);
 }

@@ -50,25 +50,3 @@ private:
     std::map<std::string, Answer> answers;
     std::vector<Request> received;
 };
-
-// A listener on 127.0.0.1 that takes connections and reads whatever arrives, but never says a word:
-// not even the TLS handshake's answer.
-class SilentServer final {
-public:
-    SilentServer();
-    ~SilentServer();
-
-    // The base URL, ending in "/api".
-    QString url(bool tls) const {
-        return QStringLiteral("http%1://127.0.0.1:%2/api").arg(tls ? "s" : "").arg(port);
-    }
-    std::atomic<size_t> received = 0;
-    // Whether the client has hung up.
-    std::atomic<bool> closed = false;
-
-private:
-    int listener = -1;
-    int port = 0;
-    std::atomic<bool> stopping = false;
-    std::thread thread;
-};

@@ -73,47 +73,42 @@ private Q_SLOTS:
 // A failed root operation ends with a reason a person can read and leaves the configuration as it
 // was.
 void TestCore::rootFailures() {
-    const struct {
-        PrivilegeMethod method;
-        const char* answer; // the stand-in's
-        const char* request;
-        const char* reason; // a pattern for the whole of it
-        int agent = 0;      // the app's own polkit agent: 0 none, 1 cannot register, 2 works
-    } failures[] = {
-        {osascript, "cancel", "write-config", "User canceled"},
-        {pkexec, "dismissed", "write-config", "The request was cancelled"},
+    // The backend, the stand-in's answer, the request, a pattern for the whole reason, and the app's
+    // own polkit agent: 0 none, 1 cannot register, 2 works.
+    const std::tuple<PrivilegeMethod, const char*, const char*, const char*, int> failures[] = {
+        {osascript, "cancel", "write-config", "User canceled", 0},
+        {pkexec, "dismissed", "write-config", "The request was cancelled", 0},
         {pkexec, "noagent", "write-config", "No authentication agent is available, .*", 0},
         {pkexec, "noagent", "write-config", "No authentication agent is available, .*", 1},
         // Lent for the second run, which the helper refuses: the agent goes back all the same.
         {pkexec, "noagent", "append-log", "the input .*", 2},
-        {osascript, "", "service stop", ".*: launchctl: not found"}, // the line as it stands, unquoted
-        {pkexec, "127", "write-config", "Not authorized"},
-        {pkexec, "", "append-log", "the input .*"},    // the helper's refusal, without its name
-        {helper, "", "service stop", "exit status 1"}, // the service manager's failure
+        {osascript, "", "service stop", ".*: launchctl: not found", 0}, // the line as it stands, unquoted
+        {pkexec, "127", "write-config", "Not authorized", 0},
+        {pkexec, "", "append-log", "the input .*", 0},    // the helper's refusal, without its name
+        {helper, "", "service stop", "exit status 1", 0}, // the service manager's failure
     };
-    for (const auto& failure : failures) {
+    for (const auto& [method, answer, request, pattern, lent] : failures) {
         TestSandbox sandbox;
-        useBackend(sandbox, failure.method, failure.answer);
+        useBackend(sandbox, method, answer);
         LentAgent agent;
-        agent.works = failure.agent == 2;
-        setOwnAuthenticationAgent(failure.agent ? &agent : nullptr);
+        agent.works = lent == 2;
+        setOwnAuthenticationAgent(lent ? &agent : nullptr);
         const auto noAgent = qScopeGuard([] { setOwnAuthenticationAgent(nullptr); });
         QVERIFY(QFile::link(u"/bin/false"_s, sandbox.path(u"bin/systemctl"_s)));
         sandbox.writeConfig(record(u"old"_s));
         const QStringList before = TestSandbox::snapshot(sandbox.path(u"var"_s));
         const Outcome outcome =
             await<RootResult>([&](auto done) {
-                runPrivileged({QString::fromLatin1(failure.request).split(u' '), record(u"new"_s).toJson()},
-                              nullptr, done);
+                runPrivileged({QString::fromLatin1(request).split(u' '), record(u"new"_s).toJson()}, nullptr,
+                              done);
             }).outcome;
-        const QRegularExpression reason(QRegularExpression::anchoredPattern(QLatin1String(failure.reason)));
+        const QRegularExpression reason(QRegularExpression::anchoredPattern(QLatin1String(pattern)));
         QVERIFY2(!outcome && reason.match(outcome.message).hasMatch(), qPrintable(outcome.message));
         QCOMPARE(TestSandbox::snapshot(sandbox.path(u"var"_s)), before);
         // Tried again only with an agent lent, which is given back.
-        if (failure.method == pkexec)
-            QCOMPARE(
-                std::tuple(TestSandbox::pkexecRuns(), agent.acquired, agent.released),
-                std::tuple(failure.agent == 2 ? 2 : 1, failure.agent ? 1 : 0, failure.agent == 2 ? 1 : 0));
+        if (method == pkexec)
+            QCOMPARE(std::tuple(TestSandbox::pkexecRuns(), agent.acquired, agent.released),
+                     std::tuple(lent == 2 ? 2 : 1, lent ? 1 : 0, lent == 2 ? 1 : 0));
     }
     // A configuration stored with its log line, where the line cannot be written: the record is
     // stored all the same, and the failure says it was the line.
@@ -220,12 +215,9 @@ void TestCore::hostileText() {
 // under the sandbox): a file or a link to one, or masked (a link to /dev/null), is "Stopped".
 void TestCore::serviceState() {
     const char* const nothingFound = "exit 1";
-    const struct {
-        const char* search;
-        const char* folder; // the unit's, or none
-        char unit;          // 'f'ile, 'l'ink to a file elsewhere, 'm'asked, 'd'angling link, 'F'older
-        const char* state;
-    } rows[] = {
+    // The search, the unit's folder (or none), what the unit is ('f'ile, 'l'ink to a file elsewhere,
+    // 'm'asked, 'd'angling link, 'F'older) and the state.
+    const std::tuple<const char*, const char*, char, const char*> rows[] = {
         {"printf ' \n\t\n'", "/etc/systemd/system", 'f', ServiceState::Stopped}, // only blanks
         {"echo 1; exit 1", "/etc/systemd/system", 'f', ServiceState::Stopped},   // a failed search
         {"echo 1", nullptr, 0, ServiceState::Running},
@@ -237,26 +229,26 @@ void TestCore::serviceState() {
         {nothingFound, "/etc/systemd/system", 'F', ServiceState::NotInstalled},
         {nothingFound, nullptr, 0, ServiceState::NotInstalled},
     };
-    for (const auto& row : rows) {
+    for (const auto& [search, folder, unit, state] : rows) {
         TestSandbox sandbox;
         const AgentEnvironment systemd = AgentEnvironment::linuxSystemd();
-        sandbox.changeEnvironment([&](AgentEnvironment& e) {
+        sandbox.changeEnvironment([&, search = search](AgentEnvironment& e) {
             e.processSearchPattern.clear();
-            e.processSearchCommand = QString::fromLatin1(row.search);
+            e.processSearchCommand = QString::fromLatin1(search);
             e.serviceDefinitionFolders.clear();
-            for (const QString& folder : systemd.serviceDefinitionFolders)
-                e.serviceDefinitionFolders << sandbox.path(folder.mid(1));
+            for (const QString& unitFolder : systemd.serviceDefinitionFolders)
+                e.serviceDefinitionFolders << sandbox.path(unitFolder.mid(1));
         });
-        if (row.folder) {
-            const QString unit = sandbox.path(QLatin1String(row.folder).mid(1)) + u'/' + systemd.serviceUnit;
+        if (folder) {
+            const QString file = sandbox.path(QLatin1String(folder).mid(1)) + u'/' + systemd.serviceUnit;
             const QString elsewhere = sandbox.path(u"unit"_s);
-            QVERIFY(QDir().mkpath(row.unit == 'F' ? unit : QFileInfo(unit).path()));
-            if (row.unit == 'f' || row.unit == 'l')
-                TestSandbox::writeFile(row.unit == 'f' ? unit : elsewhere, "[Service]\n");
-            if (row.unit == 'l' || row.unit == 'd' || row.unit == 'm')
-                QVERIFY(QFile::link(row.unit == 'm' ? u"/dev/null"_s : elsewhere, unit));
+            QVERIFY(QDir().mkpath(unit == 'F' ? file : QFileInfo(file).path()));
+            if (unit == 'f' || unit == 'l')
+                TestSandbox::writeFile(unit == 'f' ? file : elsewhere, "[Service]\n");
+            if (unit == 'l' || unit == 'd' || unit == 'm')
+                QVERIFY(QFile::link(unit == 'm' ? u"/dev/null"_s : elsewhere, file));
         }
-        QVERIFY2(getAgentServiceStatus() == QLatin1String(row.state), row.folder ? row.folder : row.search);
+        QVERIFY2(getAgentServiceStatus() == QLatin1String(state), folder ? folder : search);
     }
 }
 

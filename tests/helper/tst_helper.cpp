@@ -42,13 +42,9 @@ private Q_SLOTS:
 // files, the folder and whatever a planted link points at stay as they were.
 void TestHelper::refusals() {
     const QByteArray config = configuration("1"), line = "[2025-03-07T14:05:09Z] [INFO] 'x' $(id)";
-    const struct {
-        const char* what;
-        const char* arguments; // after --root ROOT
-        QByteArray input;
-        const char* plant; // a "link" or a "fifo" at the file, a "folder link", or "pkexec" started us
-        const char* message;
-    } refusals[] = {
+    // What, the arguments after --root ROOT, the input, what is planted (a "link" or a "fifo" at the
+    // file, a "folder link", or "pkexec" started us) and what the message says.
+    const std::tuple<const char*, const char*, QByteArray, const char*, const char*> refusals[] = {
         {"service enable", "service enable", {}, "", "exactly one of start"},
         {"service with a second unit", "service stop ssh", {}, "", "exactly one of start"},
         {"a path for append-log", "append-log /etc/shadow", line, "", "takes no arguments"},

@@ -104,28 +104,22 @@ private Q_SLOTS:
 // icon's colour; and the menu says "Checking" until the first look has been published.
 void TestWindow::display() {
     const QRgb green = qRgb(52, 199, 89), red = qRgb(179, 26, 26), orange = qRgb(255, 149, 0);
-    const struct {
-        const char* state;
-        bool start, stop, restart, menuStop, menuRestart;
-        QRgb colour;
-    } rows[] = {
-        {"Checking", true, false, true, false, false, orange},
-        {"Running", false, true, true, true, true, green},
-        {"Stopped", true, false, true, false, true, red},
-        {"Not Installed", true, false, true, false, false, orange},
-    };
-    for (const auto& row : rows) {
-        const QString state = QLatin1String(row.state);
+    // Enabled ('+') or not: the window's Start, Stop and Restart, the menu's Stop and Restart.
+    const std::tuple<QString, const char*, QRgb> rows[] = {{u"Checking"_s, "+-+--", orange},
+                                                           {u"Running"_s, "-++++", green},
+                                                           {u"Stopped"_s, "+-+-+", red},
+                                                           {u"Not Installed"_s, "+-+--", orange}};
+    for (const auto& [state, enabled, colour] : rows) {
         const MainWindowDisplay window = mainWindowDisplay(AgentConfig::defaults(), state);
         const StatusMenuDisplay menu =
-            row.state == "Checking"_L1 ? initialStatusMenuDisplay() : statusMenuDisplay(state, {});
-        QVERIFY2(window.startEnabled == row.start && window.stopEnabled == row.stop &&
-                     window.restartEnabled == row.restart && menu.stopEnabled == row.menuStop &&
-                     menu.restartEnabled == row.menuRestart,
-                 row.state);
-        QCOMPARE(window.serviceStateColor.rgb(), row.colour);
-        // The icon's disc, left of any glyph.
-        QCOMPARE(StatusIcon::image(state, 48).pixel(6, 24), row.colour);
+            state == "Checking"_L1 ? initialStatusMenuDisplay() : statusMenuDisplay(state, {});
+        QString shown;
+        for (const bool on : {window.startEnabled, window.stopEnabled, window.restartEnabled,
+                              menu.stopEnabled, menu.restartEnabled})
+            shown += on ? u'+' : u'-';
+        QCOMPARE(shown, QLatin1String(enabled));
+        QCOMPARE(window.serviceStateColor.rgb(), colour);
+        QCOMPARE(StatusIcon::image(state, 48).pixel(6, 24), colour); // the icon's disc, left of any glyph
     }
     TestSandbox sandbox;
     AgentState state;
@@ -554,17 +548,14 @@ void TestWindow::ownAuthenticationAgent() {
     QCOMPARE(request.users, QStringList({u"root"_s, u"nobody"_s}));
     QCOMPARE(request.selected, 1);
 
-    const struct {
-        int offered, chosen; // of ann and bob
-        QStringList answers; // typed passwords; "cancel" and "escape" end it
-        bool authenticated;
-        const char* runs; // the helper's, as "USER COOKIE" lines
-    } rows[] = {
+    // Of ann and bob the one offered and the one chosen; the passwords typed ("cancel" and "escape"
+    // end it); whether it authenticated; the helper's runs, as "USER COOKIE" lines.
+    const std::tuple<int, int, QStringList, bool, const char*> rows[] = {
         {1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
         {0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
         {0, 0, {u"escape"_s}, false, ""},
     };
-    for (const auto& row : rows) {
+    for (const auto& [offered, chosen, answers, authenticates, runs] : rows) {
         TestSandbox sandbox;
         QDir::setCurrent(sandbox.root()); // where the helper's stand-in counts its runs
         QPointer<AuthenticationDialog> dialog;
@@ -575,11 +566,11 @@ void TestWindow::ownAuthenticationAgent() {
         const auto unhook = qScopeGuard([] { AuthenticationDialog::setHook({}); });
         PolkitAgent agent(QStringLiteral(TAVREL_STANDINS_DIR "/polkit-agent-helper-1"));
         std::optional<bool> authenticated;
-        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, {u"ann"_s, u"bob"_s}, row.offered},
+        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, {u"ann"_s, u"bob"_s}, offered},
                            [&](bool answer) { authenticated = answer; });
-        QVERIFY(dialog && dialog->identityChoice()->currentIndex() == row.offered);
-        dialog->identityChoice()->setCurrentIndex(row.chosen);
-        for (const QString& answer : row.answers) {
+        QVERIFY(dialog && dialog->identityChoice()->currentIndex() == offered);
+        dialog->identityChoice()->setCurrentIndex(chosen);
+        for (const QString& answer : answers) {
             if (answer == "cancel"_L1) {
                 dialog->cancelButton()->click();
             } else if (answer == "escape"_L1) {
@@ -594,9 +585,9 @@ void TestWindow::ownAuthenticationAgent() {
             }
         }
         QTRY_VERIFY(authenticated.has_value());
-        QCOMPARE(*authenticated, row.authenticated);
+        QCOMPARE(*authenticated, authenticates);
         QTRY_VERIFY(!dialog);
-        QCOMPARE(TestSandbox::readFile(u"helper.runs"_s), QByteArray(row.runs));
+        QCOMPARE(TestSandbox::readFile(u"helper.runs"_s), QByteArray(runs));
         QDir::setCurrent(QDir::tempPath());
     }
 }

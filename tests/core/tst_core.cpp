@@ -252,8 +252,9 @@ void TestCore::serviceState() {
     }
 }
 
-// The production search among real processes, against pgrep -f: the agent counts by an argument;
-// a dead agent not yet reaped and a process with the name split over two arguments do not.
+// The production search among real processes: the agent counts by an argument, as with pgrep -f; a
+// dead agent not yet reaped (which pgrep counts by its name) and a process with the name split over
+// two arguments do not.
 void TestCore::processSearch() {
     TestSandbox sandbox;
     QVERIFY(sandbox.startAgentProcess());
@@ -269,29 +270,15 @@ void TestCore::processSearch() {
     const auto reap = qScopeGuard([zombie] { waitpid(zombie, nullptr, 0); });
     siginfo_t info{};
     QCOMPARE(waitid(P_PID, id_t(zombie), &info, WEXITED | WNOWAIT), 0);
+    QVERIFY(TestSandbox::readFile(u"/proc/%1/stat"_s.arg(zombie)).contains(QByteArray("(" + name + ") Z ")));
     QProcess split;
     split.start(u"/usr/bin/python3"_s,
                 {u"-c"_s, u"import sys; sys.stdin.read()"_s, u"tavrel_agent"_s, u".py"_s});
     QVERIFY(split.waitForStarted());
-    const auto pgrep = [&](bool zombies) {
-        QProcess search; // zombies are counted by their names
-        search.start(u"pgrep"_s, QStringList{u"-f"_s, QRegularExpression::escape(QString::fromUtf8(name))} +
-                                     (zombies ? QStringList{} : QStringList{u"-r"_s, u"R,S,D,T,t"_s}));
-        search.waitForFinished();
-        return search.readAllStandardOutput();
-    };
-    QVERIFY(pgrep(true).contains(QByteArray(QByteArray::number(zombie) + '\n')));
-    // Other processes come and go meanwhile: ours must agree once with two equal answers of pgrep
-    // around it.
-    bool agreed = false;
-    for (int attempt = 0; !agreed && attempt < 20; ++attempt) {
-        const QByteArray expected = pgrep(false);
-        QByteArray ours;
-        for (const pid_t pid : findProcesses(name))
-            ours += QByteArray::number(pid) + '\n';
-        agreed = !ours.isEmpty() && ours == expected && expected == pgrep(false);
-    }
-    QVERIFY(agreed);
+    QTRY_VERIFY(TestSandbox::readFile(u"/proc/%1/cmdline"_s.arg(split.processId())).contains(".py"));
+    const QList<pid_t> found = findProcesses(name);
+    QVERIFY(found.contains(pid_t(sandbox.agentPid())) && !found.contains(zombie) &&
+            !found.contains(pid_t(split.processId())));
     // Never this process itself, whatever its command line holds.
     QVERIFY(!findProcesses(QCoreApplication::arguments().constFirst().toUtf8()).contains(::getpid()));
     split.closeWriteChannel();
@@ -412,10 +399,7 @@ void TestCore::tailSequence() {
 void TestCore::supportReport() {
     TestSandbox sandbox;
     const QString token = u"Tk-9f3a7c5e2b"_s, password = u"pa55/w\u00f6rd@x"_s;
-    AgentConfig config = TestSandbox::registered(u"C-4711"_s, token);
-    config.clientName = u"Acme"_s;
-    config.apiBaseUrl = u"https://rmm.example/api"_s;
-    sandbox.writeConfig(config);
+    sandbox.writeConfig({u"C-4711"_s, token, {}, u"Acme"_s, {}, u"https://rmm.example/api"_s, {}});
     QVERIFY(QFile::setPermissions(sandbox.environment().configPath,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     sandbox.setServiceDefinition(true);
@@ -430,11 +414,7 @@ void TestCore::supportReport() {
     QVERIFY(QFile::setPermissions(systemctl, QFile::ReadOwner | QFile::ExeOwner));
     RunRecord::rememberSecret(password);
     // A root operation that fails with the token in its reason, recorded where operations end.
-    sandbox.changeEnvironment([&](AgentEnvironment& e) {
-        e.privilegedOverride = [&](const RootRequest&) {
-            return Outcome::failure(u"denied for "_s + token);
-        };
-    });
+    sandbox.recordPrivilegedCommands(false, u"denied for "_s + token);
     (void)await<RootResult>(
         [](auto done) { runPrivileged(serviceRequest(ServiceCommand::Start), nullptr, done); });
     QProcessEnvironment environment;
@@ -469,11 +449,10 @@ void TestCore::supportReport() {
         for (const QString& value : values)
             QVERIFY2(section.value(QLatin1String(title)).contains(value),
                      qPrintable(title + u": "_s + value));
-    for (const QString& secret : {token, password}) {
+    for (const QString& secret : {token, password})
         for (const QString& form :
              {secret, QString::fromLatin1(QUrl::toPercentEncoding(secret)), secret.mid(1, 8)})
             QVERIFY2(!report.contains(form, Qt::CaseInsensitive), qPrintable(form));
-    }
     // A proxy's user name goes with its password; JSON's escapes, a secret within a secret and
     // terminal controls are taken out too.
     QCOMPARE(SupportReport::withoutCredentials(u"user@proxy:8080"_s),

@@ -84,7 +84,6 @@ private Q_SLOTS:
     void display();
     void serviceButton_data();
     void serviceButton();
-    void rootOperationWaits();
     void setupSheetRefreshesWhenItEnds();
     void logPane();
     void accessibility();
@@ -138,53 +137,96 @@ void TestWindow::display() {
 void TestWindow::serviceButton_data() {
     QTest::addColumn<QByteArray>("button"); // in the window, or an entry of the status menu
     QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("succeeds");
-    for (const auto& [button, command, succeeds] : {std::tuple{"btnStart", "start", true},
-                                                    {"btnStart", "start", false},
-                                                    {"btnStop", "stop", false},
-                                                    {"btnRestart", "restart", false},
-                                                    {"stopMenuItem", "stop", true},
-                                                    {"stopMenuItem", "stop", false},
-                                                    {"restartMenuItem", "restart", false}})
-        QTest::addRow("%s, %s", button, succeeds ? "done" : "refused")
-            << QByteArray(button) << u"service "_s + QLatin1String(command) << succeeds;
+    QTest::addColumn<QByteArray>("answer"); // the pkexec stand-in's: "127" refuses, "hold" waits for the test
+    for (const auto& [button, command, answer] : {std::tuple{"btnStart", "start", ""},
+                                                  {"btnStart", "start", "127"},
+                                                  {"btnStop", "stop", "127"},
+                                                  {"btnStop", "stop", "hold"},
+                                                  {"btnRestart", "restart", "127"},
+                                                  {"stopMenuItem", "stop", ""},
+                                                  {"stopMenuItem", "stop", "127"},
+                                                  {"restartMenuItem", "restart", "127"}})
+        QTest::addRow("%s, %s", button, *answer ? answer : "done")
+            << QByteArray(button) << QString::fromLatin1(command) << QByteArray(answer);
 }
 
+// A service command from the window or the menu, through pkexec and the helper to the sandbox's
+// systemctl, which does nothing: the test starts or stops the agent for the re-check to see. While
+// the administrator is asked nothing freezes: the event loop turns, the window paints, the menu
+// opens and the state keeps being looked at; only another root operation waits.
 void TestWindow::serviceButton() {
     QFETCH(QByteArray, button);
     QFETCH(QString, command);
-    QFETCH(bool, succeeds);
+    QFETCH(QByteArray, answer);
     TestSandbox sandbox;
     const Alerts alerts;
     // Without a token; in the menu "&" is no mnemonic marker.
     const AgentConfig config = TestSandbox::registered(u"C-4&2"_s, {});
     sandbox.writeConfig(config);
     sandbox.setServiceDefinition(true);
-    const bool running = command != "service start"_L1, fromMenu = button.endsWith("MenuItem");
+    const bool running = command != "start"_L1, fromMenu = button.endsWith("MenuItem"),
+               held = answer == "hold";
     QVERIFY(!running || sandbox.startAgentProcess());
-    sandbox.recordPrivilegedCommands(succeeds);
+    sandbox.useStandin(PrivilegeMethod::Pkexec, held ? QByteArray() : answer, held);
+    QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
+    // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
+    const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
     AgentState state;
     MainWindowController window(state);
     StatusBarController menu(state);
+    window.show();
     tick(state);
 
     if (fromMenu)
         child<QAction>(*menu.trayMenu(), button.constData())->trigger();
     else
         child<QPushButton>(window, button.constData())->click();
+    if (held) {
+        QVERIFY(RootActivity::instance().running());
+        struct Painted final : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* event) override {
+                return paints += event->type() == QEvent::Paint, false;
+            }
+        } painted;
+        auto* shown = child<QWidget>(window, "lblServiceStatus");
+        shown->installEventFilter(&painted);
+        bool fired = false;
+        QTimer::singleShot(10, [&] { fired = true; });
+        shown->update();
+        QTRY_VERIFY(fired && painted.paints > 0);
+        menu.trayMenu()->popup({0, 0});
+        QTRY_VERIFY(menu.trayMenu()->isVisible());
+        menu.trayMenu()->hide();
+        tick(state); // the state is still looked at, and a look enables none of them
+        for (const char* name : {"btnStart", "btnStop", "btnRestart"})
+            QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
+        QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
+        child<QPushButton>(window, "btnSettings")->click();
+        auto* sheet = window.findChild<SetupWindowController*>();
+        QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+        QVERIFY(
+            !await<Outcome>([](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); }));
+        TestSandbox::release();
+        QTRY_VERIFY(child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+    }
     QTRY_VERIFY(!RootActivity::instance().running());
-    QCOMPARE(sandbox.privilegedCommands(), QStringList{command});
+    QVERIFY(TestSandbox::readFile(u"pkexec.last"_s)
+                .endsWith(QByteArray("\nservice\n" + command.toLatin1() + '\n')));
+    QCOMPARE(TestSandbox::pkexecRuns(), 1);
     running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess()); // what the re-check must see
     QCoreApplication::processEvents(); // the alert opens once the outcome has been handled
     // The same alert from the menu as from the window: what failed, and the operation's reason.
-    QCOMPARE(alerts.size(), succeeds ? 0 : 1);
-    QVERIFY2(succeeds || (alerts[0].startsWith(u"Failed to "_s + command.mid(8)) &&
-                          alerts[0].endsWith(u"|Not authorized."_s)),
+    QCOMPARE(alerts.size(), answer == "127" ? 1 : 0);
+    QVERIFY2(answer != "127" || (alerts[0].startsWith(u"Failed to "_s + command) &&
+                                 alerts[0].endsWith(u"|Not authorized."_s)),
              qPrintable(alerts.join(u'\n')));
     QVERIFY2(fromMenu || !child<QPushButton>(window, button.constData())->isEnabled(),
              "re-enabled before the re-check");
     auto* recheck = child<QTimer>(state, "recheck");
-    QCOMPARE(recheck->interval(), command == "service restart"_L1 ? 4000 : 1500);
+    QCOMPARE(recheck->interval(), command == "restart"_L1 ? 4000 : 1500);
     recheck->start(0); // its time has come
     QTRY_COMPARE(child<QLabel>(window, "lblServiceStatus")->text(), running ? "Stopped"_L1 : "Running"_L1);
 
@@ -194,60 +236,6 @@ void TestWindow::serviceButton() {
     QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")).rgb(), qRgb(255, 149, 0));
     QCOMPARE(child<QAction>(*menu.trayMenu(), "computerIDMenuItem")->iconText(),
              "ID: "_L1 + config.computerID);
-}
-
-// A root operation waiting for the administrator freezes nothing: the event loop turns, the window
-// paints, the menu opens and the state keeps being looked at; only another root operation waits.
-void TestWindow::rootOperationWaits() {
-    TestSandbox sandbox;
-    sandbox.setServiceDefinition(true);
-    QVERIFY(sandbox.startAgentProcess());
-    sandbox.useStandin(PrivilegeMethod::Pkexec, {}, true);
-    QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
-    // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
-    const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
-    const Alerts alerts;
-    AgentState state;
-    MainWindowController window(state);
-    StatusBarController menu(state);
-    window.show();
-    tick(state);
-
-    child<QPushButton>(window, "btnStop")->click();
-    QVERIFY(RootActivity::instance().running());
-    struct Painted final : QObject {
-        int paints = 0;
-        bool eventFilter(QObject*, QEvent* event) override {
-            return paints += event->type() == QEvent::Paint, false;
-        }
-    } painted;
-    auto* shown = child<QWidget>(window, "lblServiceStatus");
-    shown->installEventFilter(&painted);
-    bool fired = false;
-    QTimer::singleShot(10, [&] { fired = true; });
-    shown->update();
-    QTRY_VERIFY(fired && painted.paints > 0);
-    menu.trayMenu()->popup({0, 0});
-    QTRY_VERIFY(menu.trayMenu()->isVisible());
-    menu.trayMenu()->hide();
-    tick(state); // the state is still looked at, and a look enables none of them
-    for (const char* name : {"btnStart", "btnStop", "btnRestart"})
-        QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
-    QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
-    child<QPushButton>(window, "btnSettings")->click();
-    auto* sheet = window.findChild<SetupWindowController*>();
-    QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
-    const Outcome second =
-        await<Outcome>([](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); });
-    QVERIFY(!second && TestSandbox::pkexecRuns() == 1);
-
-    TestSandbox::release();
-    QTRY_VERIFY(!RootActivity::instance().running());
-    QTRY_VERIFY(child<QPushButton>(window, "btnRestart")->isEnabled());
-    QVERIFY(child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled() &&
-            child<QPushButton>(*sheet, "btnRegister")->isEnabled() && alerts.isEmpty());
 }
 
 void TestWindow::setupSheetRefreshesWhenItEnds() {

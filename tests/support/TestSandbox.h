@@ -59,6 +59,7 @@ public:
     // A real process whose command line holds root/bin/tavrel_agent.py.
     bool startAgentProcess();
     void stopAgentProcess();
+    qint64 agentPid() const { return agent ? agent->processId() : 0; }
 
     // Root operations are recorded ("service stop", "write-config", …) instead of run; a refused one
     // answers "Not authorized", or the reason given.

@@ -88,7 +88,6 @@ private Q_SLOTS:
     void logPane();
     void accessibility();
     void statusIconShapes();
-    void stopNotice_data();
     void stopNotice();
     void screenFit();
     void instanceChannel();
@@ -384,38 +383,31 @@ void TestWindow::statusIconShapes() {
     }
 }
 
-void TestWindow::stopNotice_data() {
-    // Changes of state "old>new@minute", with "!" before the minute while a stop or restart from
-    // the app is under way; the minutes at which a notice comes.
-    QTest::addColumn<QStringList>("changes");
-    QTest::addColumn<QList<int>>("notices");
-    QTest::newRow("stops by itself") << QStringList{u"Checking>Running@0"_s, u"Running>Stopped@5"_s}
-                                     << QList{5};
-    QTest::newRow("uninstalled") << QStringList{u"Running>Not Installed@1"_s} << QList{1};
-    QTest::newRow("start-up") << QStringList{u"Checking>Stopped@0"_s, u"Stopped>Not Installed@1"_s}
-                              << QList<int>();
-    QTest::newRow("stop from the app, then by itself")
-        << QStringList{u"Running>Stopped@!0"_s, u"Stopped>Running@!0"_s, u"Running>Stopped@3"_s} << QList{3};
-    QTest::newRow("two stops in 10 minutes")
-        << QStringList{u"Running>Stopped@1"_s, u"Stopped>Running@2"_s, u"Running>Stopped@10"_s} << QList{1};
-    QTest::newRow("two stops 10 minutes apart")
-        << QStringList{u"Running>Stopped@1"_s, u"Stopped>Running@2"_s, u"Running>Not Installed@11"_s}
-        << QList{1, 11};
-}
-
+// A notice when the agent stops by itself: none at start-up or for a stop from the app, and at most
+// one in 10 minutes.
 void TestWindow::stopNotice() {
-    QFETCH(QStringList, changes);
-    StopNotice notice;
-    const StopNotice::Clock::time_point start{};
-    QList<int> notices;
-    for (const QString& change : changes) {
-        const QStringList parts = change.split(QRegularExpression(u"[>@]"_s));
-        const bool own = parts[2].startsWith(u'!');
-        const int minute = parts[2].mid(own ? 1 : 0).toInt();
-        if (notice.stateChanged(parts[0], parts[1], own, start + std::chrono::minutes(minute)))
-            notices << minute;
+    // Changes of state: the old, the new, whether a stop or restart from the app is under way, the
+    // minute; then the minutes at which a notice comes.
+    using Changes = std::vector<std::tuple<const char*, const char*, bool, int>>;
+    // clang-format off
+    const std::pair<Changes, QList<int>> rows[] = {
+        {{{"Checking", "Running", false, 0}, {"Running", "Stopped", false, 5}}, {5}},
+        {{{"Running", "Not Installed", false, 1}}, {1}},
+        {{{"Checking", "Stopped", false, 0}, {"Stopped", "Not Installed", false, 1}}, {}},
+        {{{"Running", "Stopped", true, 0}, {"Stopped", "Running", true, 0}, {"Running", "Stopped", false, 3}}, {3}},
+        {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Stopped", false, 10}}, {1}},
+        {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Not Installed", false, 11}}, {1, 11}},
+    };
+    // clang-format on
+    for (const auto& [changes, expected] : rows) {
+        StopNotice notice;
+        QList<int> notices;
+        for (const auto& [from, to, own, minute] : changes)
+            if (notice.stateChanged(QLatin1String(from), QLatin1String(to), own,
+                                    StopNotice::Clock::time_point{} + std::chrono::minutes(minute)))
+                notices << minute;
+        QCOMPARE(notices, expected);
     }
-    QTEST(notices, "notices");
 }
 
 // The window's size for its 540 × 780 content in the room a screen leaves, with 16-point bars.

@@ -4,10 +4,7 @@
 #include "core/Version.h"
 #include "support/StubServer.h"
 
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
+#include <QtNetwork>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

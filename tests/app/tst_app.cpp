@@ -1,9 +1,5 @@
 // Start-up, with the real binary: where the single-instance lock lives, and the single-instance rule.
-#include <QDateTime>
-#include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <unistd.h>
 

@@ -1,6 +1,5 @@
 // The core library against real files, real child processes, and stand-ins for osascript and
 // pkexec (core/standins) that behave like the real tools.
-#include "core/AgentConfig.h"
 #include "core/Logger.h"
 #include "core/Privileged.h"
 #include "core/ProcessSearch.h"

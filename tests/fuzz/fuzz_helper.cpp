@@ -9,12 +9,7 @@
 #include "core/Logger.h"
 #include "core/TextCheck.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
+#include <QtCore>
 
 #include <cstdlib>
 #include <sys/mman.h>

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include <QtCore>
 
 #include <httplib.h> // and with it the standard library's threads, locks, atomics and containers
 

@@ -1,12 +1,5 @@
 #include "support/TestSandbox.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QRegularExpression>
-#include <QThread>
-
 QByteArray TestSandbox::readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -3,11 +3,8 @@
 #include "core/AgentConfig.h"
 #include "core/AgentEnvironment.h"
 
-#include <QtTest> // and with it Qt Core
+#include <QtTest> // and with it Qt Core and the standard library's containers and functions
 
-#include <functional>
-#include <memory>
-#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -108,10 +108,9 @@ void TestHelper::killedAtAnyMoment() {
     clock.start();
     auto helper = startHelper(sandbox, u"write-config"_s, records[1]);
     QVERIFY(helper->waitForFinished() && helper->exitCode() == 0);
-    const qint64 runMicroseconds = clock.nsecsElapsed() / 1000;
-    // The kill falls at a random moment of a window that narrows while runs end before it, so
-    // that most kills land mid-run however fast this machine is at the moment.
-    double window = double(runMicroseconds);
+    // The kill falls at a random moment of a window, first one run long, that narrows while runs end
+    // before it, so that most kills land mid-run however fast this machine is at the moment.
+    double window = double(clock.nsecsElapsed()) / 1000;
     int killed = 0;
     constexpr int rounds = 500;
     for (int round = 0; round < rounds; ++round) {
@@ -124,8 +123,8 @@ void TestHelper::killedAtAnyMoment() {
         const bool crashed = helper->exitStatus() == QProcess::CrashExit;
         killed += crashed;
         window *= crashed ? 1.02 : 0.9;
-        const QByteArray now = sandbox.configBytes();
-        QVERIFY2(now == old || now == next, qPrintable(u"round %1"_s.arg(round)));
+        QVERIFY2(sandbox.configBytes() == old || sandbox.configBytes() == next,
+                 qPrintable(u"round %1"_s.arg(round)));
     }
     QVERIFY2(killed > rounds / 4, qPrintable(u"only %1 of %2 runs were killed"_s.arg(killed).arg(rounds)));
     helper = startHelper(sandbox, u"write-config"_s, records[0]);

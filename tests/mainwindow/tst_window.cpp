@@ -137,14 +137,11 @@ void TestWindow::serviceButton_data() {
     QTest::addColumn<QByteArray>("button"); // in the window, or an entry of the status menu
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("answer"); // the pkexec stand-in's: "127" refuses, "hold" waits for the test
-    for (const auto& [button, command, answer] : {std::tuple{"btnStart", "start", ""},
-                                                  {"btnStart", "start", "127"},
-                                                  {"btnStop", "stop", "127"},
-                                                  {"btnStop", "stop", "hold"},
-                                                  {"btnRestart", "restart", "127"},
-                                                  {"stopMenuItem", "stop", ""},
-                                                  {"stopMenuItem", "stop", "127"},
-                                                  {"restartMenuItem", "restart", "127"}})
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"btnStart", "start", ""},       {"btnStart", "start", "127"},         {"btnStop", "stop", "127"},
+        {"btnStop", "stop", "hold"},     {"btnRestart", "restart", "127"},     {"stopMenuItem", "stop", ""},
+        {"stopMenuItem", "stop", "127"}, {"restartMenuItem", "restart", "127"}};
+    for (const auto& [button, command, answer] : rows)
         QTest::addRow("%s, %s", button, *answer ? answer : "done")
             << QByteArray(button) << QString::fromLatin1(command) << QByteArray(answer);
 }

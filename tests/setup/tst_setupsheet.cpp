@@ -26,7 +26,7 @@ const QString registered = u"Registration successful!"_s;
 // store's reason, if not "Not authorized" (shown is then the status line's end).
 struct Registration {
     QString username = u"\u2003alice\t"_s, password = u"   "_s, url = u" URL/// "_s;
-    QString client = {}, location = {}, sentClient = u"Unassigned"_s, sentLocation = {};
+    QString client = {}, location = {}; // sent as "Unassigned" and empty
     StubServer::Answer answer = {.body = registered200};
     QString shown = registered, then = {}, refusal = {};
 };
@@ -64,9 +64,9 @@ class TestSetupSheet final : public QObject {
         finished = std::make_unique<QSignalSpy>(sheet.get(), &QDialog::finished);
         sheet->show();
     }
-    void fill(std::initializer_list<std::pair<const char*, QString>> fields) {
+    void fill(std::initializer_list<std::pair<const char*, QString>> fields, QWidget* in = nullptr) {
         for (const auto& [name, text] : fields)
-            child<QLineEdit>(*sheet, name)->setText(text);
+            child<QLineEdit>(in ? *in : *sheet, name)->setText(text);
     }
     QString field(const char* name) const { return child<QLineEdit>(*sheet, name)->text(); }
     QPushButton* button(const char* name) const { return child<QPushButton>(*sheet, name); }
@@ -122,9 +122,7 @@ private Q_SLOTS:
         delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
         child<QPushButton>(*delegate.mainWindow(), "btnSettings")->click();
         auto* open = delegate.mainWindow()->findChild<SetupWindowController*>();
-        for (const auto& [name, text] :
-             {std::pair{"txtUsername", u"alice"_s}, {"txtPassword", u"pw"_s}, {"txtApiUrl", server->url()}})
-            child<QLineEdit>(*open, name)->setText(text);
+        fill({{"txtUsername", u"alice"_s}, {"txtPassword", u"pw"_s}, {"txtApiUrl", server->url()}}, open);
         child<QPushButton>(*open, "btnRegister")->click();
         QTRY_VERIFY(open->holdsUnstoredRegistration());
         char answer = 0;
@@ -251,12 +249,12 @@ private Q_SLOTS:
             QTRY_COMPARE(status()->text(), registered);
             QCOMPARE(server->requests().size(), size_t(1));
         }
-        QCOMPARE(sent(u"/api/register/"_s),
-                 QStringList({u"alice"_s, c.password, c.sentClient, c.sentLocation, {}}));
-        QCOMPARE(stored(), AgentConfig({u"C-1001"_s, u"T-abc"_s, u"CL-7"_s, c.sentClient, c.sentLocation,
+        QCOMPARE(sent(u"/api/register/"_s), QStringList({u"alice"_s, c.password, u"Unassigned"_s, {}, {}}));
+        QCOMPARE(stored(), AgentConfig({u"C-1001"_s, u"T-abc"_s, u"CL-7"_s, u"Unassigned"_s, QString(),
                                         server->url(), changed.agentVersion}));
-        QCOMPARE(logged(), QStringList{u"Agent registered successfully. ComputerID: C-1001 Client: "_s +
-                                       c.sentClient + u" Location: "_s + c.sentLocation});
+        QCOMPARE(logged(),
+                 QStringList{u"Agent registered successfully. ComputerID: C-1001 Client: Unassigned "
+                             u"Location: "_s});
         QCOMPARE(TestSandbox::pkexecRuns(), 1); // the record and its log line in one authorised run
         closesAfter(800);
         sheet->closeSheet(); // the delayed close of an ended sheet does not end it again

@@ -60,12 +60,10 @@ bool TestSandbox::startAgentProcess() {
     // Started means exec'd, but the kernel sets up the new command line a moment later: until then
     // /proc shows it empty, and a search would miss the agent.
     const QString cmdline = QStringLiteral("/proc/%1/cmdline").arg(agent->processId());
-    QDeadlineTimer deadline(5000);
-    while (!readFile(cmdline).contains(QFile::encodeName(script))) {
+    for (QDeadlineTimer deadline(5000); !readFile(cmdline).contains(QFile::encodeName(script));
+         QThread::msleep(1))
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(1);
-    }
     return true;
 }
 

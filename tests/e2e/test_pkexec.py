@@ -54,11 +54,11 @@ def test(args):
     with contextlib.ExitStack() as undo:  # what is installed first is removed last
         h.make_folder(undo, RULES.parent)
         h.install_helper(undo, args, helper)
-        counted = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-checks-"))
-        undo.callback(shutil.rmtree, counted)
-        counted.chmod(0o777)
-        checks = counted / "checks"
-        checks.touch(0o666)
+        scratch = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))
+        undo.callback(shutil.rmtree, scratch)
+        scratch.chmod(0o755)
+        checks = scratch / "checks"
+        checks.touch()
         checks.chmod(0o666)
         RULES.write_text(RULES_TEXT % {"user": USER, "helper": helper, "checks": checks})
         undo.callback(RULES.unlink, missing_ok=True)
@@ -79,8 +79,7 @@ def test(args):
                 LOG.read_bytes() == LINE + REGISTERED, f"write-config with-log: {stored.returncode} {stored.stderr!r}")
         h.wait_for("the check to be counted", lambda: checks.read_text())
         h.check(checks.read_text() == "com.tavrel.agent.write-config\n", f"checks: {checks.read_text()!r}")
-        elsewhere = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))  # a --root the helper could write to
-        undo.callback(shutil.rmtree, elsewhere)
+        elsewhere = scratch / "root"  # a --root the helper could write to
         (elsewhere / AGENT_DIR.relative_to("/")).mkdir(parents=True)
         moved = as_user(helper, "--root", elsewhere, "append-log", stdin=LINE)
         h.check(moved.returncode == 1 and not list(elsewhere.rglob("*.log")) and LOG.read_bytes() == LINE + REGISTERED,

@@ -81,494 +81,493 @@ void walk(QAccessibleInterface* node, QStringList& names, QStringList& focusable
 class TestWindow final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void display();
-    void serviceButton_data();
-    void serviceButton();
-    void setupSheetRefreshesWhenItEnds();
-    void logPane();
-    void accessibility();
-    void statusIconShapes();
-    void stopNotice();
-    void screenFit();
-    void instanceChannel();
-    void supportReport();
-#ifdef TAVREL_POLKIT_AGENT
-    void ownAuthenticationAgent();
-#endif
-    void withoutSystemTray(); // last: it runs the application's event loop until it quits
-};
-
-// What each state shows, by value: the window's buttons and state colour, the menu's entries, the
-// icon's colour; and the menu says "Checking" until the first look has been published.
-void TestWindow::display() {
-    const QRgb green = qRgb(52, 199, 89), red = qRgb(179, 26, 26), orange = qRgb(255, 149, 0);
-    // Enabled ('+') or not: the window's Start, Stop and Restart, the menu's Stop and Restart.
-    const std::tuple<QString, const char*, QRgb> rows[] = {{u"Checking"_s, "+-+--", orange},
-                                                           {u"Running"_s, "-++++", green},
-                                                           {u"Stopped"_s, "+-+-+", red},
-                                                           {u"Not Installed"_s, "+-+--", orange}};
-    for (const auto& [state, enabled, colour] : rows) {
-        const MainWindowDisplay window = mainWindowDisplay(AgentConfig::defaults(), state);
-        const StatusMenuDisplay menu =
-            state == "Checking"_L1 ? initialStatusMenuDisplay() : statusMenuDisplay(state, {});
-        QString shown;
-        for (const bool on : {window.startEnabled, window.stopEnabled, window.restartEnabled,
-                              menu.stopEnabled, menu.restartEnabled})
-            shown += on ? u'+' : u'-';
-        QCOMPARE(shown, QLatin1String(enabled));
-        QCOMPARE(window.serviceStateColor.rgb(), colour);
-        QCOMPARE(StatusIcon::image(state, 48).pixel(6, 24), colour); // the icon's disc, left of any glyph
-    }
-    TestSandbox sandbox;
-    AgentState state;
-    StatusBarController menu(state);
-    QVERIFY(child<QAction>(*menu.trayMenu(), "statusMenuItem")->text().contains(u"Checking"_s));
-    QCoreApplication::processEvents();
-    QVERIFY(child<QAction>(*menu.trayMenu(), "statusMenuItem")->text().contains(u"Not Installed"_s));
-    // Only the argument "--tray" itself counts, wherever it stands.
-    for (const auto& [arguments, tray] : {std::pair{QStringList{u"app"_s, u"--tray"_s}, true},
-                                          {{u"--tray"_s}, true},
-                                          {{u"app"_s, u"--tray=1"_s}, false},
-                                          {{u"app"_s, u"-tray"_s, u"--Tray"_s, u"tray"_s}, false}})
-        QCOMPARE(hasTrayOption(arguments), tray);
-}
-
-void TestWindow::serviceButton_data() {
-    QTest::addColumn<QByteArray>("button"); // in the window, or an entry of the status menu
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QByteArray>("answer"); // the pkexec stand-in's: "127" refuses, "hold" waits for the test
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        {"btnStart", "start", ""},       {"btnStart", "start", "127"},         {"btnStop", "stop", "127"},
-        {"btnStop", "stop", "hold"},     {"btnRestart", "restart", "127"},     {"stopMenuItem", "stop", ""},
-        {"stopMenuItem", "stop", "127"}, {"restartMenuItem", "restart", "127"}};
-    for (const auto& [button, command, answer] : rows)
-        QTest::addRow("%s, %s", button, *answer ? answer : "done")
-            << QByteArray(button) << QString::fromLatin1(command) << QByteArray(answer);
-}
-
-// A service command from the window or the menu, through pkexec and the helper to the sandbox's
-// systemctl, which does nothing: the test starts or stops the agent for the re-check to see. While
-// the administrator is asked nothing freezes: the event loop turns, the window paints, the menu
-// opens and the state keeps being looked at; only another root operation waits.
-void TestWindow::serviceButton() {
-    QFETCH(QByteArray, button);
-    QFETCH(QString, command);
-    QFETCH(QByteArray, answer);
-    TestSandbox sandbox;
-    const Alerts alerts;
-    // Without a token; in the menu "&" is no mnemonic marker.
-    const AgentConfig config = TestSandbox::registered(u"C-4&2"_s, {});
-    sandbox.writeConfig(config);
-    sandbox.setServiceDefinition(true);
-    const bool running = command != "start"_L1, fromMenu = button.endsWith("MenuItem"),
-               held = answer == "hold";
-    QVERIFY(!running || sandbox.startAgentProcess());
-    sandbox.useStandin(PrivilegeMethod::Pkexec, held ? QByteArray() : answer, held);
-    QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
-    // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
-    const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
-    AgentState state;
-    MainWindowController window(state);
-    StatusBarController menu(state);
-    window.show();
-    tick(state);
-
-    if (fromMenu)
-        child<QAction>(*menu.trayMenu(), button.constData())->trigger();
-    else
-        child<QPushButton>(window, button.constData())->click();
-    if (held) {
-        QVERIFY(RootActivity::instance().running());
-        struct Painted final : QObject {
-            int paints = 0;
-            bool eventFilter(QObject*, QEvent* event) override {
-                return paints += event->type() == QEvent::Paint, false;
-            }
-        } painted;
-        auto* shown = child<QWidget>(window, "lblServiceStatus");
-        shown->installEventFilter(&painted);
-        bool fired = false;
-        QTimer::singleShot(10, [&] { fired = true; });
-        shown->update();
-        QTRY_VERIFY(fired && painted.paints > 0);
-        menu.trayMenu()->popup({0, 0});
-        QTRY_VERIFY(menu.trayMenu()->isVisible());
-        menu.trayMenu()->hide();
-        tick(state); // the state is still looked at, and a look enables none of them
-        for (const char* name : {"btnStart", "btnStop", "btnRestart"})
-            QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
-        QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
-        child<QPushButton>(window, "btnSettings")->click();
-        auto* sheet = window.findChild<SetupWindowController*>();
-        QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
-        QVERIFY(
-            !await<Outcome>([](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); }));
-        TestSandbox::release();
-        QTRY_VERIFY(child<QPushButton>(*sheet, "btnRegister")->isEnabled());
-    }
-    QTRY_VERIFY(!RootActivity::instance().running());
-    QVERIFY(TestSandbox::readFile(u"pkexec.last"_s)
-                .endsWith(QByteArray("\nservice\n" + command.toLatin1() + '\n')));
-    QCOMPARE(TestSandbox::pkexecRuns(), 1);
-    running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess()); // what the re-check must see
-    QCoreApplication::processEvents(); // the alert opens once the outcome has been handled
-    // The same alert from the menu as from the window: what failed, and the operation's reason.
-    QCOMPARE(alerts.size(), answer == "127" ? 1 : 0);
-    QVERIFY2(answer != "127" || (alerts[0].startsWith(u"Failed to "_s + command) &&
-                                 alerts[0].endsWith(u"|Not authorized."_s)),
-             qPrintable(alerts.join(u'\n')));
-    QVERIFY2(fromMenu || !child<QPushButton>(window, button.constData())->isEnabled(),
-             "re-enabled before the re-check");
-    auto* recheck = child<QTimer>(state, "recheck");
-    QCOMPARE(recheck->interval(), command == "restart"_L1 ? 4000 : 1500);
-    recheck->start(0); // its time has come
-    QTRY_COMPARE(child<QLabel>(window, "lblServiceStatus")->text(), running ? "Stopped"_L1 : "Running"_L1);
-
-    // What both views show in the new state. Only the window wants a token as well as an ID.
-    QCOMPARE(child<QWidget>(window, "btnStart")->isEnabled(), running);
-    QCOMPARE(child<QAction>(*menu.trayMenu(), "stopMenuItem")->isEnabled(), !running);
-    QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")).rgb(), qRgb(255, 149, 0));
-    QCOMPARE(child<QAction>(*menu.trayMenu(), "computerIDMenuItem")->iconText(),
-             "ID: "_L1 + config.computerID);
-}
-
-void TestWindow::setupSheetRefreshesWhenItEnds() {
-    TestSandbox sandbox;
-    AgentState state;
-    MainWindowController window(state);
-    tick(state);
-    // Copy puts the computer ID on the clipboard, and nothing while there is none.
-    QGuiApplication::clipboard()->setText(u"before"_s);
-    child<QPushButton>(window, "btnCopy")->click();
-    QCOMPARE(QGuiApplication::clipboard()->text(), u"before"_s);
-    child<QPushButton>(window, "btnSettings")->click();
-    QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
-    QVERIFY(sheet && sheet->isVisible());
-    const AgentConfig config = TestSandbox::registered(u"C-42"_s, u"C-42"_s);
-    sandbox.writeConfig(config);
-    sheet->reject();
-    QTRY_COMPARE(child<QLineEdit>(window, "txtComputerID")->text(), config.computerID);
-    QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")).rgb(), qRgb(52, 199, 89));
-    child<QPushButton>(window, "btnCopy")->click();
-    QCOMPARE(QGuiApplication::clipboard()->text(), config.computerID);
-    QTRY_VERIFY(!sheet); // a new sheet each time
-}
-
-void TestWindow::logPane() {
-    TestSandbox sandbox;
-    // Opened while the agent is half-way through a character.
-    sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + "\nhalf caf\xc3");
-    AgentState state;
-    MainWindowController window(state);
-    window.show();
-    auto* pane = child<QPlainTextEdit>(window, "logView");
-    // A look, and a read that waits for its pace (the file system told of the write) done now.
-    const auto follow = [&] {
-        tick(state);
-        for (auto* pace = child<QTimer>(window, "logPace"); pace->isActive();) {
-            pace->stop();
-            QVERIFY(QMetaObject::invokeMethod(pace, "timeout"));
-            QCoreApplication::processEvents();
+    // What each state shows, by value: the window's buttons and state colour, the menu's entries, the
+    // icon's colour; and the menu says "Checking" until the first look has been published.
+    void display() {
+        const QRgb green = qRgb(52, 199, 89), red = qRgb(179, 26, 26), orange = qRgb(255, 149, 0);
+        // Enabled ('+') or not: the window's Start, Stop and Restart, the menu's Stop and Restart.
+        const std::tuple<QString, const char*, QRgb> rows[] = {{u"Checking"_s, "+-+--", orange},
+                                                               {u"Running"_s, "-++++", green},
+                                                               {u"Stopped"_s, "+-+-+", red},
+                                                               {u"Not Installed"_s, "+-+--", orange}};
+        for (const auto& [state, enabled, colour] : rows) {
+            const MainWindowDisplay window = mainWindowDisplay(AgentConfig::defaults(), state);
+            const StatusMenuDisplay menu =
+                state == "Checking"_L1 ? initialStatusMenuDisplay() : statusMenuDisplay(state, {});
+            QString shown;
+            for (const bool on : {window.startEnabled, window.stopEnabled, window.restartEnabled,
+                                  menu.stopEnabled, menu.restartEnabled})
+                shown += on ? u'+' : u'-';
+            QCOMPARE(shown, QLatin1String(enabled));
+            QCOMPARE(window.serviceStateColor.rgb(), colour);
+            QCOMPARE(StatusIcon::image(state, 48).pixel(6, 24), colour); // the icon's disc, left of any glyph
         }
-    };
-    follow();
-    QScrollBar* scrollBar = pane->verticalScrollBar();
-    // The last 80 lines less the debug ones, and of a long line its first 500 characters.
-    QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(23, 100, 8)).filter(u"[INFO]"_s)
-                                                      << QString(500, u'x') + u'\u2026' << u"half caf"_s);
-
-    // What each append adds to the pane, row by row: "[DEBUG]" is judged on the whole line. A new,
-    // shorter file (rotated) is followed from its start.
-    const std::tuple<const char*, QByteArray, QStringList> steps[] = {
-        {"the character cut at the start comes whole", "\xa9 au lait\n", {u"é au lait"_s}},
-        {"CRLF line ends", "[t] [INFO] one\r\n[t] [INFO] two\r\n", {"[t] [INFO] one", "[t] [INFO] two"}},
-        {"a tag cut in two waits", "[t] [DE", {"[t] "}},
-        {"and hides the rest of its line", "BUG] secret\n[t] [INFO] after\n", {"[t] [INFO] after"}},
-        {"a debug line in two pieces", "[t] [DEBUG] sec", {}},
-        {"hides its second", "ret\n", {}},
-        {"what waited was no tag", "[t] [INFO] a[D", {"[t] [INFO] a"}},
-        {"and ends its line", "\n", {"[D"}},
-        {"a lower-case tag is no tag", "[t] [debug] shown\n", {"[t] [debug] shown"}},
-        {"rotated", "[t] [INFO] rotated\n", {"[t] [INFO] rotated"}},
-    };
-    for (const auto& [what, bytes, added] : steps) {
-        const QStringList before = pane->toPlainText().split(u'\n');
-        qstrcmp(what, "rotated") == 0 ? sandbox.writeLog(bytes) : sandbox.appendLog(bytes);
-        follow();
-        QVERIFY2(pane->toPlainText().split(u'\n') == before + added, what);
-    }
-    // Hidden, the pane reads nothing, looks or not; shown again, it catches up.
-    window.hide();
-    sandbox.appendLog("[t] [INFO] while hidden\n");
-    follow();
-    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] rotated"_s);
-    window.show();
-    QCoreApplication::processEvents();
-    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] while hidden"_s);
-    // A line written is shown as the file system tells of it, without a look.
-    QSignalSpy written(child<QFileSystemWatcher>(window, "logWatcher"), &QFileSystemWatcher::fileChanged);
-    sandbox.appendLog("[t] [INFO] heard\n");
-    QVERIFY(written.wait());
-    QCoreApplication::processEvents();
-    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] heard"_s);
-
-    // A runaway burst: a notice of the whole lines not read, then the newest lines less debug, 300 in all.
-    const QByteArray burst = logBytes(100000, 129999) + logBytes(8, 8, 8); // 30000 lines, then a debug one
-    scrollBar->setValue(0);                                                // the user scrolled up to read
-    sandbox.appendLog(burst);
-    follow();
-    // 1,410,043 bytes, of which the last MiB is read from its first line start: 7,691 lines of 47 skipped.
-    QCOMPARE(lines(pane->toPlainText().toUtf8()),
-             QStringList{u"\u2026 361 kB of log skipped \u2026"_s} + lines(burst).mid(30000 - 299, 299));
-    // New lines bring the pane back to the end, the caret at the newest line, where a keyboard user starts.
-    QVERIFY(scrollBar->value() == scrollBar->maximum() && pane->textCursor().atEnd());
-
-    // A line whose start was not read cannot be judged: the notice counts all of it.
-    const QByteArray tooLong = "[t] [DEBUG] " + QByteArray(Logger::readLimit, 'y') + "end";
-    sandbox.appendLog(tooLong + '\n');
-    follow();
-    QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"\u2026 1.0 MB of log skipped \u2026"_s);
-}
-
-// In the main window, the registration form and the settings form with its box open.
-void TestWindow::accessibility() {
-    for (const QString& form : {u"main"_s, u"setup"_s, u"settings"_s}) {
         TestSandbox sandbox;
-        sandbox.writeConfig(form == "settings"_L1 ? TestSandbox::registered(u"C-42"_s, u"C-42"_s)
-                                                  : AgentConfig::defaults());
+        AgentState state;
+        StatusBarController menu(state);
+        QVERIFY(child<QAction>(*menu.trayMenu(), "statusMenuItem")->text().contains(u"Checking"_s));
+        QCoreApplication::processEvents();
+        QVERIFY(child<QAction>(*menu.trayMenu(), "statusMenuItem")->text().contains(u"Not Installed"_s));
+        // Only the argument "--tray" itself counts, wherever it stands.
+        for (const auto& [arguments, tray] : {std::pair{QStringList{u"app"_s, u"--tray"_s}, true},
+                                              {{u"--tray"_s}, true},
+                                              {{u"app"_s, u"--tray=1"_s}, false},
+                                              {{u"app"_s, u"-tray"_s, u"--Tray"_s, u"tray"_s}, false}})
+            QCOMPARE(hasTrayOption(arguments), tray);
+    }
+
+    void serviceButton_data() {
+        QTest::addColumn<QByteArray>("button"); // in the window, or an entry of the status menu
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>(
+            "answer"); // the pkexec stand-in's: "127" refuses, "hold" waits for the test
+        const std::tuple<const char*, const char*, const char*> rows[] = {
+            {"btnStart", "start", ""},        {"btnStart", "start", "127"},
+            {"btnStop", "stop", "127"},       {"btnStop", "stop", "hold"},
+            {"btnRestart", "restart", "127"}, {"stopMenuItem", "stop", ""},
+            {"stopMenuItem", "stop", "127"},  {"restartMenuItem", "restart", "127"}};
+        for (const auto& [button, command, answer] : rows)
+            QTest::addRow("%s, %s", button, *answer ? answer : "done")
+                << QByteArray(button) << QString::fromLatin1(command) << QByteArray(answer);
+    }
+
+    // A service command from the window or the menu, through pkexec and the helper to the sandbox's
+    // systemctl, which does nothing: the test starts or stops the agent for the re-check to see. While
+    // the administrator is asked nothing freezes: the event loop turns, the window paints, the menu
+    // opens and the state keeps being looked at; only another root operation waits.
+    void serviceButton() {
+        QFETCH(QByteArray, button);
+        QFETCH(QString, command);
+        QFETCH(QByteArray, answer);
+        TestSandbox sandbox;
+        const Alerts alerts;
+        // Without a token; in the menu "&" is no mnemonic marker.
+        const AgentConfig config = TestSandbox::registered(u"C-4&2"_s, {});
+        sandbox.writeConfig(config);
+        sandbox.setServiceDefinition(true);
+        const bool running = command != "start"_L1, fromMenu = button.endsWith("MenuItem"),
+                   held = answer == "hold";
+        QVERIFY(!running || sandbox.startAgentProcess());
+        sandbox.useStandin(PrivilegeMethod::Pkexec, held ? QByteArray() : answer, held);
+        QVERIFY(QFile::link(u"/bin/true"_s, sandbox.path(u"bin/systemctl"_s)));
+        // pkexec hands the helper no PATH of ours; the test's own leads to the sandbox's systemctl.
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(sandbox.path(u"bin"_s)) + ':' + path);
+        const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
+        AgentState state;
+        MainWindowController window(state);
+        StatusBarController menu(state);
+        window.show();
+        tick(state);
+
+        if (fromMenu)
+            child<QAction>(*menu.trayMenu(), button.constData())->trigger();
+        else
+            child<QPushButton>(window, button.constData())->click();
+        if (held) {
+            QVERIFY(RootActivity::instance().running());
+            struct Painted final : QObject {
+                int paints = 0;
+                bool eventFilter(QObject*, QEvent* event) override {
+                    return paints += event->type() == QEvent::Paint, false;
+                }
+            } painted;
+            auto* shown = child<QWidget>(window, "lblServiceStatus");
+            shown->installEventFilter(&painted);
+            bool fired = false;
+            QTimer::singleShot(10, [&] { fired = true; });
+            shown->update();
+            QTRY_VERIFY(fired && painted.paints > 0);
+            menu.trayMenu()->popup({0, 0});
+            QTRY_VERIFY(menu.trayMenu()->isVisible());
+            menu.trayMenu()->hide();
+            tick(state); // the state is still looked at, and a look enables none of them
+            for (const char* name : {"btnStart", "btnStop", "btnRestart"})
+                QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
+            QVERIFY(!child<QAction>(*menu.trayMenu(), "restartMenuItem")->isEnabled());
+            child<QPushButton>(window, "btnSettings")->click();
+            auto* sheet = window.findChild<SetupWindowController*>();
+            QVERIFY(sheet && !child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+            QVERIFY(!await<Outcome>(
+                [](auto done) { runServiceCommand(ServiceCommand::Restart, nullptr, done); }));
+            TestSandbox::release();
+            QTRY_VERIFY(child<QPushButton>(*sheet, "btnRegister")->isEnabled());
+        }
+        QTRY_VERIFY(!RootActivity::instance().running());
+        QVERIFY(TestSandbox::readFile(u"pkexec.last"_s)
+                    .endsWith(QByteArray("\nservice\n" + command.toLatin1() + '\n')));
+        QCOMPARE(TestSandbox::pkexecRuns(), 1);
+        running ? sandbox.stopAgentProcess()
+                : void(sandbox.startAgentProcess()); // what the re-check must see
+        QCoreApplication::processEvents();           // the alert opens once the outcome has been handled
+        // The same alert from the menu as from the window: what failed, and the operation's reason.
+        QCOMPARE(alerts.size(), answer == "127" ? 1 : 0);
+        QVERIFY2(answer != "127" || (alerts[0].startsWith(u"Failed to "_s + command) &&
+                                     alerts[0].endsWith(u"|Not authorized."_s)),
+                 qPrintable(alerts.join(u'\n')));
+        QVERIFY2(fromMenu || !child<QPushButton>(window, button.constData())->isEnabled(),
+                 "re-enabled before the re-check");
+        auto* recheck = child<QTimer>(state, "recheck");
+        QCOMPARE(recheck->interval(), command == "restart"_L1 ? 4000 : 1500);
+        recheck->start(0); // its time has come
+        QTRY_COMPARE(child<QLabel>(window, "lblServiceStatus")->text(),
+                     running ? "Stopped"_L1 : "Running"_L1);
+
+        // What both views show in the new state. Only the window wants a token as well as an ID.
+        QCOMPARE(child<QWidget>(window, "btnStart")->isEnabled(), running);
+        QCOMPARE(child<QAction>(*menu.trayMenu(), "stopMenuItem")->isEnabled(), !running);
+        QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")).rgb(), qRgb(255, 149, 0));
+        QCOMPARE(child<QAction>(*menu.trayMenu(), "computerIDMenuItem")->iconText(),
+                 "ID: "_L1 + config.computerID);
+    }
+
+    void setupSheetRefreshesWhenItEnds() {
+        TestSandbox sandbox;
+        AgentState state;
+        MainWindowController window(state);
+        tick(state);
+        // Copy puts the computer ID on the clipboard, and nothing while there is none.
+        QGuiApplication::clipboard()->setText(u"before"_s);
+        child<QPushButton>(window, "btnCopy")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), u"before"_s);
+        child<QPushButton>(window, "btnSettings")->click();
+        QPointer<SetupWindowController> sheet = window.findChild<SetupWindowController*>();
+        QVERIFY(sheet && sheet->isVisible());
+        const AgentConfig config = TestSandbox::registered(u"C-42"_s, u"C-42"_s);
+        sandbox.writeConfig(config);
+        sheet->reject();
+        QTRY_COMPARE(child<QLineEdit>(window, "txtComputerID")->text(), config.computerID);
+        QCOMPARE(Style::textColor(child<QWidget>(window, "lblRegStatus")).rgb(), qRgb(52, 199, 89));
+        child<QPushButton>(window, "btnCopy")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), config.computerID);
+        QTRY_VERIFY(!sheet); // a new sheet each time
+    }
+
+    void logPane() {
+        TestSandbox sandbox;
+        // Opened while the agent is half-way through a character.
+        sandbox.writeLog(logBytes(1, 100, 8) + QByteArray(1000, 'x') + "\nhalf caf\xc3");
         AgentState state;
         MainWindowController window(state);
         window.show();
-        QWidget* shown = &window;
-        if (form != "main"_L1) {
-            child<QPushButton>(window, "btnSettings")->click();
-            shown = window.findChild<SetupWindowController*>();
-            if (form == "settings"_L1)
-                child<QPushButton>(*shown, "btnReauthToggle")->click();
-        }
-        QStringList names, tabStops, chain;
-        walk(QAccessible::queryAccessibleInterface(shown), names, tabStops);
-        // Every view a screen reader reads has a name of its own.
-        QVERIFY2(!names.contains(QString()) &&
-                     QSet<QString>(names.cbegin(), names.cend()).size() == names.size(),
-                 qPrintable(form + u": "_s + names.join(u'|')));
-        // Tab visits every view that takes the focus, in reading order.
-        for (QWidget* view = shown->nextInFocusChain(); view != shown; view = view->nextInFocusChain())
-            if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
-                chain << QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name);
-        QCOMPARE(chain, tabStops);
-    }
-}
+        auto* pane = child<QPlainTextEdit>(window, "logView");
+        // A look, and a read that waits for its pace (the file system told of the write) done now.
+        const auto follow = [&] {
+            tick(state);
+            for (auto* pace = child<QTimer>(window, "logPace"); pace->isActive();) {
+                pace->stop();
+                QVERIFY(QMetaObject::invokeMethod(pace, "timeout"));
+                QCoreApplication::processEvents();
+            }
+        };
+        follow();
+        QScrollBar* scrollBar = pane->verticalScrollBar();
+        // The last 80 lines less the debug ones, and of a long line its first 500 characters.
+        QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(23, 100, 8)).filter(u"[INFO]"_s)
+                                                          << QString(500, u'x') + u'\u2026' << u"half caf"_s);
 
-void TestWindow::statusIconShapes() {
-    // Told apart without colour, by the alpha channel alone, at every size and scale panels ask for.
-    const QString states[] = {u"Running"_s, u"Stopped"_s, u"Not Installed"_s, u"Checking"_s};
-    for (const int size : StatusIcon::sizes) {
-        for (const qreal scale : {1.0, 2.0}) {
-            QList<QImage> masks;
-            for (const QString& state : states) {
-                const QPixmap pixmap = StatusIcon::icon(state).pixmap(QSize(size, size), scale);
-                QCOMPARE(pixmap.size(), QSize(size, size) * scale);
-                const QImage mask = pixmap.toImage().createAlphaMask(Qt::ThresholdAlphaDither);
-                for (qsizetype other = 0; other < masks.size(); ++other)
-                    QVERIFY2(mask != masks.at(other), qPrintable(state + u'/' + states[other]));
-                masks << mask;
+        // What each append adds to the pane, row by row: "[DEBUG]" is judged on the whole line. A new,
+        // shorter file (rotated) is followed from its start.
+        const std::tuple<const char*, QByteArray, QStringList> steps[] = {
+            {"the character cut at the start comes whole", "\xa9 au lait\n", {u"é au lait"_s}},
+            {"CRLF line ends", "[t] [INFO] one\r\n[t] [INFO] two\r\n", {"[t] [INFO] one", "[t] [INFO] two"}},
+            {"a tag cut in two waits", "[t] [DE", {"[t] "}},
+            {"and hides the rest of its line", "BUG] secret\n[t] [INFO] after\n", {"[t] [INFO] after"}},
+            {"a debug line in two pieces", "[t] [DEBUG] sec", {}},
+            {"hides its second", "ret\n", {}},
+            {"what waited was no tag", "[t] [INFO] a[D", {"[t] [INFO] a"}},
+            {"and ends its line", "\n", {"[D"}},
+            {"a lower-case tag is no tag", "[t] [debug] shown\n", {"[t] [debug] shown"}},
+            {"rotated", "[t] [INFO] rotated\n", {"[t] [INFO] rotated"}},
+        };
+        for (const auto& [what, bytes, added] : steps) {
+            const QStringList before = pane->toPlainText().split(u'\n');
+            qstrcmp(what, "rotated") == 0 ? sandbox.writeLog(bytes) : sandbox.appendLog(bytes);
+            follow();
+            QVERIFY2(pane->toPlainText().split(u'\n') == before + added, what);
+        }
+        // Hidden, the pane reads nothing, looks or not; shown again, it catches up.
+        window.hide();
+        sandbox.appendLog("[t] [INFO] while hidden\n");
+        follow();
+        QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] rotated"_s);
+        window.show();
+        QCoreApplication::processEvents();
+        QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] while hidden"_s);
+        // A line written is shown as the file system tells of it, without a look.
+        QSignalSpy written(child<QFileSystemWatcher>(window, "logWatcher"), &QFileSystemWatcher::fileChanged);
+        sandbox.appendLog("[t] [INFO] heard\n");
+        QVERIFY(written.wait());
+        QCoreApplication::processEvents();
+        QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"[t] [INFO] heard"_s);
+
+        // A runaway burst: a notice of the whole lines not read, then the newest lines less debug, 300 in
+        // all.
+        const QByteArray burst =
+            logBytes(100000, 129999) + logBytes(8, 8, 8); // 30000 lines, then a debug one
+        scrollBar->setValue(0);                           // the user scrolled up to read
+        sandbox.appendLog(burst);
+        follow();
+        // 1,410,043 bytes, of which the last MiB is read from its first line start: 7,691 lines of 47
+        // skipped.
+        QCOMPARE(lines(pane->toPlainText().toUtf8()),
+                 QStringList{u"\u2026 361 kB of log skipped \u2026"_s} + lines(burst).mid(30000 - 299, 299));
+        // New lines bring the pane back to the end, the caret at the newest line, where a keyboard user
+        // starts.
+        QVERIFY(scrollBar->value() == scrollBar->maximum() && pane->textCursor().atEnd());
+
+        // A line whose start was not read cannot be judged: the notice counts all of it.
+        const QByteArray tooLong = "[t] [DEBUG] " + QByteArray(Logger::readLimit, 'y') + "end";
+        sandbox.appendLog(tooLong + '\n');
+        follow();
+        QCOMPARE(lines(pane->toPlainText().toUtf8()).last(), u"\u2026 1.0 MB of log skipped \u2026"_s);
+    }
+
+    // In the main window, the registration form and the settings form with its box open.
+    void accessibility() {
+        for (const QString& form : {u"main"_s, u"setup"_s, u"settings"_s}) {
+            TestSandbox sandbox;
+            sandbox.writeConfig(form == "settings"_L1 ? TestSandbox::registered(u"C-42"_s, u"C-42"_s)
+                                                      : AgentConfig::defaults());
+            AgentState state;
+            MainWindowController window(state);
+            window.show();
+            QWidget* shown = &window;
+            if (form != "main"_L1) {
+                child<QPushButton>(window, "btnSettings")->click();
+                shown = window.findChild<SetupWindowController*>();
+                if (form == "settings"_L1)
+                    child<QPushButton>(*shown, "btnReauthToggle")->click();
+            }
+            QStringList names, tabStops, chain;
+            walk(QAccessible::queryAccessibleInterface(shown), names, tabStops);
+            // Every view a screen reader reads has a name of its own.
+            QVERIFY2(!names.contains(QString()) &&
+                         QSet<QString>(names.cbegin(), names.cend()).size() == names.size(),
+                     qPrintable(form + u": "_s + names.join(u'|')));
+            // Tab visits every view that takes the focus, in reading order.
+            for (QWidget* view = shown->nextInFocusChain(); view != shown; view = view->nextInFocusChain())
+                if ((view->focusPolicy() & Qt::TabFocus) && view->isVisibleTo(shown))
+                    chain << QAccessible::queryAccessibleInterface(view)->text(QAccessible::Name);
+            QCOMPARE(chain, tabStops);
+        }
+    }
+
+    void statusIconShapes() {
+        // Told apart without colour, by the alpha channel alone, at every size and scale panels ask for.
+        const QString states[] = {u"Running"_s, u"Stopped"_s, u"Not Installed"_s, u"Checking"_s};
+        for (const int size : StatusIcon::sizes) {
+            for (const qreal scale : {1.0, 2.0}) {
+                QList<QImage> masks;
+                for (const QString& state : states) {
+                    const QPixmap pixmap = StatusIcon::icon(state).pixmap(QSize(size, size), scale);
+                    QCOMPARE(pixmap.size(), QSize(size, size) * scale);
+                    const QImage mask = pixmap.toImage().createAlphaMask(Qt::ThresholdAlphaDither);
+                    for (qsizetype other = 0; other < masks.size(); ++other)
+                        QVERIFY2(mask != masks.at(other), qPrintable(state + u'/' + states[other]));
+                    masks << mask;
+                }
             }
         }
     }
-}
 
-// A notice when the agent stops by itself: none at start-up or for a stop from the app, and at most
-// one in 10 minutes.
-void TestWindow::stopNotice() {
-    // Changes of state: the old, the new, whether a stop or restart from the app is under way, the
-    // minute; then the minutes at which a notice comes.
-    using Changes = std::vector<std::tuple<const char*, const char*, bool, int>>;
-    // clang-format off
-    const std::pair<Changes, QList<int>> rows[] = {
-        {{{"Checking", "Running", false, 0}, {"Running", "Stopped", false, 5}}, {5}},
-        {{{"Running", "Not Installed", false, 1}}, {1}},
-        {{{"Checking", "Stopped", false, 0}, {"Stopped", "Not Installed", false, 1}}, {}},
-        {{{"Running", "Stopped", true, 0}, {"Stopped", "Running", true, 0}, {"Running", "Stopped", false, 3}}, {3}},
-        {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Stopped", false, 10}}, {1}},
-        {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Not Installed", false, 11}}, {1, 11}},
-    };
-    // clang-format on
-    for (const auto& [changes, expected] : rows) {
-        StopNotice notice;
-        QList<int> notices;
-        for (const auto& [from, to, own, minute] : changes)
-            if (notice.stateChanged(QLatin1String(from), QLatin1String(to), own,
-                                    StopNotice::Clock::time_point{} + std::chrono::minutes(minute)))
-                notices << minute;
-        QCOMPARE(notices, expected);
+    // A notice when the agent stops by itself: none at start-up or for a stop from the app, and at most
+    // one in 10 minutes.
+    void stopNotice() {
+        // Changes of state: the old, the new, whether a stop or restart from the app is under way, the
+        // minute; then the minutes at which a notice comes.
+        using Changes = std::vector<std::tuple<const char*, const char*, bool, int>>;
+        // clang-format off
+        const std::pair<Changes, QList<int>> rows[] = {
+            {{{"Checking", "Running", false, 0}, {"Running", "Stopped", false, 5}}, {5}},
+            {{{"Running", "Not Installed", false, 1}}, {1}},
+            {{{"Checking", "Stopped", false, 0}, {"Stopped", "Not Installed", false, 1}}, {}},
+            {{{"Running", "Stopped", true, 0}, {"Stopped", "Running", true, 0}, {"Running", "Stopped", false, 3}}, {3}},
+            {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Stopped", false, 10}}, {1}},
+            {{{"Running", "Stopped", false, 1}, {"Stopped", "Running", false, 2}, {"Running", "Not Installed", false, 11}}, {1, 11}},
+        };
+        // clang-format on
+        for (const auto& [changes, expected] : rows) {
+            StopNotice notice;
+            QList<int> notices;
+            for (const auto& [from, to, own, minute] : changes)
+                if (notice.stateChanged(QLatin1String(from), QLatin1String(to), own,
+                                        StopNotice::Clock::time_point{} + std::chrono::minutes(minute)))
+                    notices << minute;
+            QCOMPARE(notices, expected);
+        }
     }
-}
 
-// The window's size for its 540 × 780 content in the room a screen leaves, with 16-point bars.
-void TestWindow::screenFit() {
-    const std::pair<QSize, QSize> rows[] = {
-        {{1366, 1024}, {540, 780}}, // room: exactly the frames
-        {{540, 780}, {540, 780}},
-        {{1366, 738}, {556, 738}}, // a 768-pixel screen less a panel: a vertical bar beside
-        {{548, 738}, {548, 738}},  // too narrow for the bar as well: both bars
-        {{500, 1024}, {500, 796}}, // a horizontal bar below
-        {{320, 240}, {320, 240}},
-    };
-    for (const auto& [room, size] : rows)
-        QCOMPARE(fittedWindowSize(QSize(540, 780), room, 16), size);
-}
-
-// A second start's request shows the window; anything but exactly that one request does nothing,
-// and the socket is its user's alone.
-void TestWindow::instanceChannel() {
-    QTemporaryDir folder;
-    const QString path = InstanceChannel::socketPathFor(folder.filePath(u"app.lock"_s));
-    TestSandbox::writeFile(path, "left behind by a crashed instance");
-    InstanceChannel channel(path);
-    QVERIFY(channel.isListening());
-    QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
-    QSignalSpy shown(&channel, &InstanceChannel::showMainWindowRequested);
-    for (const QByteArray& request : {QByteArray("show-main-window"), QByteArray("show-main-window\nx"),
-                                      QByteArray("SHOW-MAIN-WINDOW\n"), QByteArray(4096, '\n')}) {
-        QLocalSocket peer;
-        peer.connectToServer(path);
-        QVERIFY(peer.waitForConnected());
-        peer.write(request);
-        peer.flush();
-        if (request != "show-main-window") // not yet whole: waits for the rest
-            QTRY_COMPARE(peer.state(), QLocalSocket::UnconnectedState);
+    // The window's size for its 540 × 780 content in the room a screen leaves, with 16-point bars.
+    void screenFit() {
+        const std::pair<QSize, QSize> rows[] = {
+            {{1366, 1024}, {540, 780}}, // room: exactly the frames
+            {{540, 780}, {540, 780}},
+            {{1366, 738}, {556, 738}}, // a 768-pixel screen less a panel: a vertical bar beside
+            {{548, 738}, {548, 738}},  // too narrow for the bar as well: both bars
+            {{500, 1024}, {500, 796}}, // a horizontal bar below
+            {{320, 240}, {320, 240}},
+        };
+        for (const auto& [room, size] : rows)
+            QCOMPARE(fittedWindowSize(QSize(540, 780), room, 16), size);
     }
-    QCOMPARE(shown.count(), 0);
-    // The real request, from a thread, as a second process would send it while this one runs.
-    auto asked = std::async(std::launch::async, [&] { return InstanceChannel::askToShowMainWindow(path); });
-    QTRY_COMPARE(shown.count(), 1);
-    QVERIFY(asked.get());
-}
 
-// "Save Support Report…" under "Open Tavrel Agent…", and in the window by Ctrl+Shift+S and its
-// context menu: saved where the dialog says, privately and without the token; a failure says why.
-void TestWindow::supportReport() {
-    TestSandbox sandbox;
-    sandbox.writeConfig(TestSandbox::registered(u"C-77"_s, u"secret-token-77"_s));
-    QTemporaryDir folder;
-    QString suggested, saveTo = folder.filePath(u"report.txt"_s);
-    Dialogs::setSaveFileHook([&](const QString& path) { return std::exchange(suggested, path), saveTo; });
-    const auto unhook = qScopeGuard([] { Dialogs::setSaveFileHook({}); });
-    const Alerts alerts;
-    AppDelegate delegate;
-    delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
-    QMenu& menu = *delegate.statusBar()->trayMenu();
-    QAction* entry = child<QAction>(menu, "saveReportMenuItem");
-    QCOMPARE(menu.actions().indexOf(entry),
-             menu.actions().indexOf(child<QAction>(menu, "openWindowMenuItem")) + 1);
-    QAction* windowAction = child<QAction>(*delegate.mainWindow(), "saveReportAction");
-    QVERIFY(delegate.mainWindow()->actions().contains(windowAction) &&
-            delegate.mainWindow()->contextMenuPolicy() == Qt::ActionsContextMenu &&
-            windowAction->shortcut() == QKeySequence(u"Ctrl+Shift+S"_s));
-
-    // Written whole and privately, also over a file that others could read.
-    TestSandbox::writeFile(saveTo, "an older report");
-    QVERIFY(QFile::setPermissions(saveTo, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-    entry->trigger();
-    QVERIFY2(QRegularExpression(u"/tavrel-agent-report-\\d{8}-\\d{6}\\.txt$"_s).match(suggested).hasMatch(),
-             qPrintable(suggested));
-    QCOMPARE(QFile::permissions(saveTo) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
-    const QByteArray report = TestSandbox::readFile(saveTo);
-    QVERIFY(report.contains("computerID: C-77") && !report.contains("secret-token-77") && alerts.isEmpty());
-    // A folder that cannot be written to: the alert says so, with the reason.
-    saveTo = folder.filePath(u"missing/report.txt"_s);
-    windowAction->trigger();
-    QVERIFY2(alerts.size() == 1 &&
-                 alerts[0].startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
-                 !alerts[0].endsWith(u'|') && !QFile::exists(saveTo),
-             qPrintable(alerts.join(u'\n')));
-}
-
-void TestWindow::withoutSystemTray() {
-    TestSandbox sandbox;
-    AppDelegate delegate;
-    delegate.applicationDidFinishLaunching({u"tavrel-agent"_s, u"--tray"_s});
-    if (delegate.statusBar()->hasTrayIcon())
-        QSKIP("a system tray is available here");
-    // A panel that starts after us at login gets its whole chance first; then the window is the way in.
-    auto* wait = delegate.findChild<QTimer*>();
-    for (int waited = 0; waited < AppDelegate::trayWaitLimitMs; waited += AppDelegate::trayWaitIntervalMs) {
-        QVERIFY2(!delegate.mainWindow(), qPrintable(QString::number(waited)));
-        QVERIFY(QMetaObject::invokeMethod(wait, "timeout"));
+    // A second start's request shows the window; anything but exactly that one request does nothing,
+    // and the socket is its user's alone.
+    void instanceChannel() {
+        QTemporaryDir folder;
+        const QString path = InstanceChannel::socketPathFor(folder.filePath(u"app.lock"_s));
+        TestSandbox::writeFile(path, "left behind by a crashed instance");
+        InstanceChannel channel(path);
+        QVERIFY(channel.isListening());
+        QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
+        QSignalSpy shown(&channel, &InstanceChannel::showMainWindowRequested);
+        for (const QByteArray& request : {QByteArray("show-main-window"), QByteArray("show-main-window\nx"),
+                                          QByteArray("SHOW-MAIN-WINDOW\n"), QByteArray(4096, '\n')}) {
+            QLocalSocket peer;
+            peer.connectToServer(path);
+            QVERIFY(peer.waitForConnected());
+            peer.write(request);
+            peer.flush();
+            if (request != "show-main-window") // not yet whole: waits for the rest
+                QTRY_COMPARE(peer.state(), QLocalSocket::UnconnectedState);
+        }
+        QCOMPARE(shown.count(), 0);
+        // The real request, from a thread, as a second process would send it while this one runs.
+        auto asked =
+            std::async(std::launch::async, [&] { return InstanceChannel::askToShowMainWindow(path); });
+        QTRY_COMPARE(shown.count(), 1);
+        QVERIFY(asked.get());
     }
-    MainWindowController* window = delegate.mainWindow();
-    QVERIFY(window && window->isVisible());
-    // Minimised, the menu brings the one window back.
-    window->showMinimized();
-    child<QAction>(*delegate.statusBar()->trayMenu(), "openWindowMenuItem")->trigger();
-    QVERIFY(delegate.mainWindow() == window && window->isVisible() && !window->isMinimized());
-    // Closing only hides it, still refreshing; with no tray to bring it back, that ends the app.
-    window->close();
-    QVERIFY(!window->isVisible() && child<QTimer>(*delegate.agentState(), "refreshTimer")->isActive());
-    QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
-    QCOMPARE(QCoreApplication::exec(), 0);
-}
+
+    // "Save Support Report…" under "Open Tavrel Agent…", and in the window by Ctrl+Shift+S and its
+    // context menu: saved where the dialog says, privately and without the token; a failure says why.
+    void supportReport() {
+        TestSandbox sandbox;
+        sandbox.writeConfig(TestSandbox::registered(u"C-77"_s, u"secret-token-77"_s));
+        QTemporaryDir folder;
+        QString suggested, saveTo = folder.filePath(u"report.txt"_s);
+        Dialogs::setSaveFileHook([&](const QString& path) { return std::exchange(suggested, path), saveTo; });
+        const auto unhook = qScopeGuard([] { Dialogs::setSaveFileHook({}); });
+        const Alerts alerts;
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching({u"tavrel-agent"_s});
+        QMenu& menu = *delegate.statusBar()->trayMenu();
+        QAction* entry = child<QAction>(menu, "saveReportMenuItem");
+        QCOMPARE(menu.actions().indexOf(entry),
+                 menu.actions().indexOf(child<QAction>(menu, "openWindowMenuItem")) + 1);
+        QAction* windowAction = child<QAction>(*delegate.mainWindow(), "saveReportAction");
+        QVERIFY(delegate.mainWindow()->actions().contains(windowAction) &&
+                delegate.mainWindow()->contextMenuPolicy() == Qt::ActionsContextMenu &&
+                windowAction->shortcut() == QKeySequence(u"Ctrl+Shift+S"_s));
+
+        // Written whole and privately, also over a file that others could read.
+        TestSandbox::writeFile(saveTo, "an older report");
+        QVERIFY(QFile::setPermissions(saveTo, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        entry->trigger();
+        QVERIFY2(
+            QRegularExpression(u"/tavrel-agent-report-\\d{8}-\\d{6}\\.txt$"_s).match(suggested).hasMatch(),
+            qPrintable(suggested));
+        QCOMPARE(QFile::permissions(saveTo) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
+        const QByteArray report = TestSandbox::readFile(saveTo);
+        QVERIFY(report.contains("computerID: C-77") && !report.contains("secret-token-77") &&
+                alerts.isEmpty());
+        // A folder that cannot be written to: the alert says so, with the reason.
+        saveTo = folder.filePath(u"missing/report.txt"_s);
+        windowAction->trigger();
+        QVERIFY2(
+            alerts.size() == 1 &&
+                alerts[0].startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
+                !alerts[0].endsWith(u'|') && !QFile::exists(saveTo),
+            qPrintable(alerts.join(u'\n')));
+    }
 
 #ifdef TAVREL_POLKIT_AGENT
-// The app's own polkit agent with a stand-in for polkit's helper: the identity offered and chosen,
-// a wrong password kept for another try, and Cancel and Escape ending the request unauthenticated.
-void TestWindow::ownAuthenticationAgent() {
-    // Of polkit's identities only users count, this process's own offered first.
-    const PolkitAgent::Request request = PolkitAgent::requestFor(u"Authentication is required"_s, u"C-1"_s,
-                                                                 {{u"unix-user"_s, {{u"uid"_s, 0u}}},
-                                                                  {u"unix-group"_s, {{u"gid"_s, 0u}}},
-                                                                  {u"unix-user"_s, {{u"uid"_s, 65534u}}}},
-                                                                 65534);
-    QCOMPARE(request.users, QStringList({u"root"_s, u"nobody"_s}));
-    QCOMPARE(request.selected, 1);
+    // The app's own polkit agent with a stand-in for polkit's helper: the identity offered and chosen,
+    // a wrong password kept for another try, and Cancel and Escape ending the request unauthenticated.
+    void ownAuthenticationAgent() {
+        // Of polkit's identities only users count, this process's own offered first.
+        const PolkitAgent::Request request =
+            PolkitAgent::requestFor(u"Authentication is required"_s, u"C-1"_s,
+                                    {{u"unix-user"_s, {{u"uid"_s, 0u}}},
+                                     {u"unix-group"_s, {{u"gid"_s, 0u}}},
+                                     {u"unix-user"_s, {{u"uid"_s, 65534u}}}},
+                                    65534);
+        QCOMPARE(request.users, QStringList({u"root"_s, u"nobody"_s}));
+        QCOMPARE(request.selected, 1);
 
-    // Of ann and bob the one offered and the one chosen; the passwords typed ("cancel" and "escape"
-    // end it); whether it authenticated; the helper's runs, as "USER COOKIE" lines.
-    const std::tuple<int, int, QStringList, bool, const char*> rows[] = {
-        {1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
-        {0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
-        {0, 0, {u"escape"_s}, false, ""},
-    };
-    for (const auto& [offered, chosen, answers, authenticates, runs] : rows) {
-        TestSandbox sandbox;
-        QDir::setCurrent(sandbox.root()); // where the helper's stand-in counts its runs
-        QPointer<AuthenticationDialog> dialog;
-        AuthenticationDialog::setHook([&](AuthenticationDialog& shown) {
-            dialog = &shown;
-            shown.show(); // not modal: the test answers it
-        });
-        const auto unhook = qScopeGuard([] { AuthenticationDialog::setHook({}); });
-        PolkitAgent agent(QStringLiteral(TAVREL_STANDINS_DIR "/polkit-agent-helper-1"));
-        std::optional<bool> authenticated;
-        agent.authenticate({u"Authentication is required"_s, u"C-1"_s, {u"ann"_s, u"bob"_s}, offered},
-                           [&](bool answer) { authenticated = answer; });
-        QVERIFY(dialog && dialog->identityChoice()->currentIndex() == offered);
-        dialog->identityChoice()->setCurrentIndex(chosen);
-        for (const QString& answer : answers) {
-            if (answer == "cancel"_L1) {
-                dialog->cancelButton()->click();
-            } else if (answer == "escape"_L1) {
-                QTest::keyClick(dialog->passwordField(), Qt::Key_Escape);
-            } else {
-                QTest::keyClicks(dialog->passwordField(), answer);
-                QTest::keyClick(dialog->passwordField(), Qt::Key_Return);
-                QVERIFY(dialog->passwordField()->text().isEmpty()); // taken out at once
-                QTRY_VERIFY(authenticated || dialog->authenticateButton()->isEnabled());
-                QVERIFY(authenticated ||
-                        dialog->feedback() == u"Sorry, that did not work. Please try again."_s);
+        // Of ann and bob the one offered and the one chosen; the passwords typed ("cancel" and "escape"
+        // end it); whether it authenticated; the helper's runs, as "USER COOKIE" lines.
+        const std::tuple<int, int, QStringList, bool, const char*> rows[] = {
+            {1, 0, {u"wrong"_s, u"right-pass"_s}, true, "ann C-1\nann C-1\n"},
+            {0, 1, {u"wrong"_s, u"cancel"_s}, false, "bob C-1\n"},
+            {0, 0, {u"escape"_s}, false, ""},
+        };
+        for (const auto& [offered, chosen, answers, authenticates, runs] : rows) {
+            TestSandbox sandbox;
+            QDir::setCurrent(sandbox.root()); // where the helper's stand-in counts its runs
+            QPointer<AuthenticationDialog> dialog;
+            AuthenticationDialog::setHook([&](AuthenticationDialog& shown) {
+                dialog = &shown;
+                shown.show(); // not modal: the test answers it
+            });
+            const auto unhook = qScopeGuard([] { AuthenticationDialog::setHook({}); });
+            PolkitAgent agent(QStringLiteral(TAVREL_STANDINS_DIR "/polkit-agent-helper-1"));
+            std::optional<bool> authenticated;
+            agent.authenticate({u"Authentication is required"_s, u"C-1"_s, {u"ann"_s, u"bob"_s}, offered},
+                               [&](bool answer) { authenticated = answer; });
+            QVERIFY(dialog && dialog->identityChoice()->currentIndex() == offered);
+            dialog->identityChoice()->setCurrentIndex(chosen);
+            for (const QString& answer : answers) {
+                if (answer == "cancel"_L1) {
+                    dialog->cancelButton()->click();
+                } else if (answer == "escape"_L1) {
+                    QTest::keyClick(dialog->passwordField(), Qt::Key_Escape);
+                } else {
+                    QTest::keyClicks(dialog->passwordField(), answer);
+                    QTest::keyClick(dialog->passwordField(), Qt::Key_Return);
+                    QVERIFY(dialog->passwordField()->text().isEmpty()); // taken out at once
+                    QTRY_VERIFY(authenticated || dialog->authenticateButton()->isEnabled());
+                    QVERIFY(authenticated ||
+                            dialog->feedback() == u"Sorry, that did not work. Please try again."_s);
+                }
             }
+            QTRY_VERIFY(authenticated.has_value());
+            QCOMPARE(*authenticated, authenticates);
+            QTRY_VERIFY(!dialog);
+            QCOMPARE(TestSandbox::readFile(u"helper.runs"_s), QByteArray(runs));
+            QDir::setCurrent(QDir::tempPath());
         }
-        QTRY_VERIFY(authenticated.has_value());
-        QCOMPARE(*authenticated, authenticates);
-        QTRY_VERIFY(!dialog);
-        QCOMPARE(TestSandbox::readFile(u"helper.runs"_s), QByteArray(runs));
-        QDir::setCurrent(QDir::tempPath());
     }
-}
 #endif
+
+    // Last: it runs the application's event loop until it quits.
+    void withoutSystemTray() {
+        TestSandbox sandbox;
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching({u"tavrel-agent"_s, u"--tray"_s});
+        if (delegate.statusBar()->hasTrayIcon())
+            QSKIP("a system tray is available here");
+        // A panel that starts after us at login gets its whole chance first; then the window is the way in.
+        auto* wait = delegate.findChild<QTimer*>();
+        for (int waited = 0; waited < AppDelegate::trayWaitLimitMs;
+             waited += AppDelegate::trayWaitIntervalMs) {
+            QVERIFY2(!delegate.mainWindow(), qPrintable(QString::number(waited)));
+            QVERIFY(QMetaObject::invokeMethod(wait, "timeout"));
+        }
+        MainWindowController* window = delegate.mainWindow();
+        QVERIFY(window && window->isVisible());
+        // Minimised, the menu brings the one window back.
+        window->showMinimized();
+        child<QAction>(*delegate.statusBar()->trayMenu(), "openWindowMenuItem")->trigger();
+        QVERIFY(delegate.mainWindow() == window && window->isVisible() && !window->isMinimized());
+        // Closing only hides it, still refreshing; with no tray to bring it back, that ends the app.
+        window->close();
+        QVERIFY(!window->isVisible() && child<QTimer>(*delegate.agentState(), "refreshTimer")->isActive());
+        QTimer::singleShot(5000, &delegate, [] { QCoreApplication::exit(-1); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+};
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"

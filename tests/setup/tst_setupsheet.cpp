@@ -363,10 +363,8 @@ private Q_SLOTS:
         QCOMPARE(TestSandbox::pkexecRuns(), c.prompts >= 0 ? c.prompts : int(!c.storedAs.isEmpty()));
         if (c.does(u"unregister") && !c.does(u"cancel") && !c.does(u"unreadable") && c.reauthStatus)
             QCOMPARE(sent(u"/api/deregister/"_s, "token"), QStringList{before.token});
-        QCOMPARE(logged(),
-                 c.storedAs.contains(u"T-new")
-                     ? QStringList{u"Re-authentication successful. Token updated for ComputerID: C-42"_s}
-                     : QStringList());
+        const QStringList renewedLine{u"Re-authentication successful. Token updated for ComputerID: C-42"_s};
+        QCOMPARE(logged(), c.storedAs.contains(u"T-new") ? renewedLine : QStringList());
         if (c.storedAs.isEmpty()) {
             QVERIFY(!finished->wait(1300) && button("btnUnregister")->isEnabled());
             // No request went out anywhere: no answer came to change the status line or the file.

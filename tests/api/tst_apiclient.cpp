@@ -1,7 +1,6 @@
 // The management server client against a real HTTP(S) server in the test process.
 #include "api/ApiClient.h"
 #include "api/ApiTransport.h"
-#include "core/Version.h"
 #include "support/StubServer.h"
 
 #include <QtNetwork>
@@ -90,29 +89,22 @@ private Q_SLOTS:
     }
     void cleanup() { ApiClient::setTimeouts(ApiTransport::silenceLimitMs, ApiTransport::deadlineMs); }
 
-    // The headers, the path and the body of a new registration without a client name as the server
-    // receives them: compact JSON, its members in order.
+    // A new registration as the server receives it: JSON at the API's register path (the base URL's
+    // trailing slashes dropped), every member the server reads, the password exactly as typed.
     void request() {
         StubServer server;
         server.answer({.body = answerOk});
         QCOMPARE(call(server.url() + u"//"_s), u"ok C|T|K"_s);
         const StubServer::Request request = server.requests().at(0);
-        const auto header = [&](const char* name) {
-            return QString::fromStdString(request.headers.find(name)->second);
-        };
-        QCOMPARE(QStringList({header("Content-Type"), header("Accept"), header("User-Agent")}),
-                 QStringList({u"application/json"_s, u"application/json"_s,
-                              u"Tavrel-Linux-Agent/"_s + appVersion()}));
         QCOMPARE(request.path, u"/api/register/"_s);
+        QCOMPARE(request.headers.find("Content-Type")->second, "application/json");
         const auto body = ApiTransport::Json::parse(request.body.toStdString());
-        QCOMPARE(request.body, QByteArray::fromStdString(body.dump()));
         QStringList members;
         for (const auto& [member, value] : body.items())
             members << QString::fromStdString(member);
         QCOMPARE(members.join(u' '), u"username password computerName clientName locationName ipAddress "
                                      u"lastUsername OS osType UTC_Offset agentVersion"_s);
         QCOMPARE(QString::fromStdString(body["password"]), password);
-        QCOMPARE(body["osType"], "Linux");
     }
 
     // How each answer, or its absence, ends a call: exactly one outcome, nothing of the password for

@@ -19,8 +19,7 @@ from session import MAIN_TITLE, wait_for  # noqa: E402,F401
 SETUP_TITLE, SETTINGS_TITLE = "Tavrel Agent — Setup", "Tavrel Agent — Settings"
 GREEN, RED, HIGHLIGHT = (52, 199, 89), (179, 26, 26), (48, 140, 198)
 # Where the views sit in their window (x, y, width, height): xdotool clicks at their middle.
-SETUP_SETTINGS, RESTART = (16, 391, 160, 28), (236, 351, 100, 28)
-HEADER, LOG_PANE = (0, 0, 540, 77), (16, 459, 492, 200)
+SETUP_SETTINGS, HEADER, LOG_PANE = (16, 391, 160, 28), (0, 0, 540, 77), (16, 459, 492, 200)
 
 
 # What the tests as root install and start, and remove and stop again.

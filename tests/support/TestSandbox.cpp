@@ -106,13 +106,6 @@ void TestSandbox::release() {
     writeFile(QStringLiteral("hold"), "go\n");
 }
 
-AgentConfig TestSandbox::registered(const QString& computerID, const QString& token) {
-    AgentConfig config = AgentConfig::defaults();
-    config.computerID = computerID;
-    config.token = token;
-    return config;
-}
-
 std::optional<QStringList> TestSandbox::appendedInfoLines(const QByteArray& before) const {
     const QByteArray log = logBytes();
     if (!log.startsWith(before))

@@ -73,8 +73,6 @@ public:
     static void release();
     // How often the pkexec stand-in was run: how often the administrator was asked.
     static int pkexecRuns() { return int(readFile(QStringLiteral("pkexec.runs")).count('\n')); }
-    // A registered record: this computer ID and token, the rest of the defaults.
-    static AgentConfig registered(const QString& computerID, const QString& token);
 
     // The log lines written after `before` (the log's earlier content), each as "[time] [INFO] "
     // and its message with the time checked and taken out; nothing when anything else changed.

@@ -39,8 +39,6 @@ public:
     std::atomic<bool> endlessClosed = false;
 
 private:
-    void serveUnframed(httplib::Response& response, const Answer& answer);
-
     std::unique_ptr<httplib::Server> server;
     bool tls = false;
     int port = 0;

@@ -32,11 +32,10 @@ polkit.addRule(function(action, subject) {
     if (subject.user != "%(user)s") return polkit.Result.NOT_HANDLED;
     polkit.spawn(["/bin/sh", "-c", 'printf "%%s\\n" "$0" >>"$1"', action.id, "%(checks)s"]);
     if (action.id == "com.tavrel.agent.write-config")
-        return action.lookup("command_line") == "%(helper)s write-config with-log" ? polkit.Result.YES
-                                                                                   : polkit.Result.NO;
+        return action.lookup("command_line") == "%(helper)s write-config with-log" ? "yes" : "no";
     var yes = action.id == "com.tavrel.agent.append-log" || (action.id == "org.freedesktop.policykit.exec" &&
         action.lookup("command_line").indexOf("%(helper)s --root ") == 0);
-    return yes ? polkit.Result.YES : polkit.Result.NOT_HANDLED;
+    return yes ? "yes" : polkit.Result.NOT_HANDLED;
 });"""
 
 

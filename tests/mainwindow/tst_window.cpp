@@ -200,7 +200,8 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(!RootActivity::instance().running());
         const QByteArray asked = TestSandbox::readFile(u"pkexec.last"_s);
-        QVERIFY(asked.endsWith("\nservice\n" + command.toLatin1() + '\n') && TestSandbox::pkexecRuns() == 1);
+        QVERIFY(asked.endsWith(QByteArray("\nservice\n" + command.toLatin1() + '\n')));
+        QCOMPARE(TestSandbox::pkexecRuns(), 1);
         // What the re-check must see; the alert opens once the outcome has been handled.
         running ? sandbox.stopAgentProcess() : void(sandbox.startAgentProcess());
         QCoreApplication::processEvents();

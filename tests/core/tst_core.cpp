@@ -244,10 +244,8 @@ private Q_SLOTS:
         // A child of ours named like the agent that ends at once and stays unreaped until the end of
         // the test: waitid with WNOWAIT returns once it is a zombie and leaves it one.
         const pid_t zombie = fork();
-        if (zombie == 0) {
-            prctl(PR_SET_NAME, name.constData());
-            _exit(0);
-        }
+        if (zombie == 0)
+            prctl(PR_SET_NAME, name.constData()), _exit(0);
         QVERIFY(zombie > 0);
         const auto reap = qScopeGuard([zombie] { waitpid(zombie, nullptr, 0); });
         siginfo_t info{};

@@ -35,8 +35,6 @@ def test(args):
         h.check(not s.visible_windows(h.MAIN_TITLE), "a second --tray start showed the window")
         second_start(s, args.app, box, "third")
         main = s.window(h.MAIN_TITLE)
-        second_start(s, args.app, box, "fourth")
-        h.check(s.visible_windows(h.MAIN_TITLE) == [main], "not the one main window")
 
         s.click(main, h.SETUP_SETTINGS)
         sheet = s.window(h.SETUP_TITLE)
@@ -50,7 +48,6 @@ def test(args):
         h.wait_for("the agent to see the registration",
                    lambda: f"Registered. ComputerID: {config['computerID']}" in box.log_text())
         box.write_config(h.unregistered_config(api))  # the sheet then opens as the registration form
-        h.check(app.poll() is None, "the app quit: " + s.app_output())
 
         # The window fits the screen and scrolls: to the log pane's end, which a click focuses.
         x, y, width, height = s.geometry(main)

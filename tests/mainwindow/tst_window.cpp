@@ -473,11 +473,10 @@ private Q_SLOTS:
         // A folder that cannot be written to: the alert says so, with the reason.
         saveTo = folder.filePath(u"missing/report.txt"_s);
         windowAction->trigger();
-        QVERIFY2(
-            alerts.size() == 1 &&
-                alerts[0].startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
-                !alerts[0].endsWith(u'|') && !QFile::exists(saveTo),
-            qPrintable(alerts.join(u'\n')));
+        const QString failed = alerts.value(0);
+        QVERIFY2(failed.startsWith(u"The support report could not be saved to "_s + saveTo + u".|"_s) &&
+                     !failed.endsWith(u'|') && alerts.size() == 1 && !QFile::exists(saveTo),
+                 qPrintable(failed));
     }
 
 #ifdef TAVREL_POLKIT_AGENT
@@ -485,12 +484,10 @@ private Q_SLOTS:
     // a wrong password kept for another try, and Cancel and Escape ending the request unauthenticated.
     void ownAuthenticationAgent() {
         // Of polkit's identities only users count, this process's own offered first.
-        const PolkitAgent::Request request =
-            PolkitAgent::requestFor(u"Authentication is required"_s, u"C-1"_s,
-                                    {{u"unix-user"_s, {{u"uid"_s, 0u}}},
-                                     {u"unix-group"_s, {{u"gid"_s, 0u}}},
-                                     {u"unix-user"_s, {{u"uid"_s, 65534u}}}},
-                                    65534);
+        const PolkitIdentities identities = {{u"unix-user"_s, {{u"uid"_s, 0u}}},
+                                             {u"unix-group"_s, {{u"gid"_s, 0u}}},
+                                             {u"unix-user"_s, {{u"uid"_s, 65534u}}}};
+        const PolkitAgent::Request request = PolkitAgent::requestFor({}, u"C-1"_s, identities, 65534);
         QCOMPARE(request.users, QStringList({u"root"_s, u"nobody"_s}));
         QCOMPARE(request.selected, 1);
 

@@ -17,10 +17,9 @@ QStringList TestSandbox::snapshot(const QString& folder) {
                        QDirIterator::Subdirectories);
     while (found.hasNext()) {
         const QFileInfo entry(found.next());
+        const QByteArray content = entry.isFile() && !entry.isSymLink() ? readFile(entry.filePath()) : "";
         entries << entry.filePath() + u' ' +
-                       (entry.isSymLink()
-                            ? entry.symLinkTarget()
-                            : QString::fromUtf8(entry.isFile() ? readFile(entry.filePath()) : ""));
+                       (entry.isSymLink() ? entry.symLinkTarget() : QString::fromUtf8(content));
     }
     entries.sort();
     return entries;

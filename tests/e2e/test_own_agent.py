@@ -57,9 +57,8 @@ def test(args):
         app = home / "tavrel-agent"
         shutil.copy(args.app, app)
         user = pwd.getpwnam(USER)
-        for path in (home, app):
+        for path in (home, app):  # mkdtemp makes the folder private
             os.chown(path, user.pw_uid, user.pw_gid)
-        home.chmod(0o700)
         s.start_xvfb()
         env = dict(s.x_env(), XDG_RUNTIME_DIR=str(home), HOME=str(home))
 
@@ -92,8 +91,7 @@ def test(args):
         s.enter(dialog, PASSWORD)
         s.wait_gone(dialog, AUTH_TITLE)
         h.wait_for("the settings to be stored", lambda: json.loads(CONFIG.read_text())["locationName"] == "Lab 9", 20)
-        info = CONFIG.stat()
-        h.check(info.st_uid == 0 and info.st_mode & 0o777 == 0o644, f"the configuration: {info}")
+        h.check(CONFIG.stat().st_uid == 0 and CONFIG.stat().st_mode & 0o777 == 0o644, f"stored as {CONFIG.stat()}")
         h.check(json.loads(CONFIG.read_text()) == dict(RECORD, locationName="Lab 9"), "not just the location")
         h.wait_for("Settings saved. in green", lambda: s.shows_colour(sheet, STATUS, h.GREEN))
 

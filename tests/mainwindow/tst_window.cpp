@@ -339,7 +339,8 @@ private Q_SLOTS:
             window.show();
             if (form != "main"_L1)
                 child<QPushButton>(window, "btnSettings")->click();
-            QWidget* shown = form == "main"_L1 ? &window : window.findChild<SetupWindowController*>();
+            QWidget* shown =
+                form == "main"_L1 ? static_cast<QWidget*>(&window) : window.findChild<QDialog*>();
             if (form == "settings"_L1)
                 child<QPushButton>(*shown, "btnReauthToggle")->click();
             QStringList names, tabStops, chain;

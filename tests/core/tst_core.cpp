@@ -101,12 +101,9 @@ private Q_SLOTS:
             TestSandbox sandbox;
             useBackend(sandbox, method);
             QVERIFY(QDir().mkpath(sandbox.environment().logPath)); // a folder where the log should be
-            const RootResult result = await<RootResult>([](auto done) {
-                runPrivileged(configurationWithLogLineRequest(record(u"new"_s).toJson(),
-                                                              u"[2026-12-07T10:00:00Z] [INFO] registered"_s),
-                              nullptr, done);
-            });
-            QVERIFY2(!result.outcome && result.firstStepDone, qPrintable(result.outcome.message));
+            const StoreOutcome stored = await<StoreOutcome>(
+                [](auto done) { AgentConfig::save(record(u"new"_s), u"registered"_s, nullptr, done); });
+            QVERIFY2(stored.stored && !stored.logged, qPrintable(stored.logged.message));
             QCOMPARE(AgentConfig::load(), record(u"new"_s));
         }
         // What the helper would refuse fails with its reason before any prompt: pkexec never starts.
@@ -160,13 +157,12 @@ private Q_SLOTS:
               u"  padded\tand tabbed  "_s, u"one\r\ntwo\nthree\rfour"_s, QString()}) {
             text.replace(u"CANARY"_s, canary);
             const QByteArray log = sandbox.logBytes();
-            const AgentConfig config = record(text);
             // Stored with its log line in one run, as the flows store a registration.
             const StoreOutcome stored =
-                await<StoreOutcome>([&](auto done) { AgentConfig::save(config, text, nullptr, done); });
+                await<StoreOutcome>([&](auto done) { AgentConfig::save(record(text), text, nullptr, done); });
             QVERIFY2(stored.stored && stored.logged,
                      qPrintable(text + stored.stored.message + stored.logged.message));
-            QCOMPARE(AgentConfig::load(), config);
+            QCOMPARE(AgentConfig::load(), record(text));
             QCOMPARE(sandbox.appendedInfoLines(log), QStringList{text.replace(lineBreaking, u" "_s)});
         }
         QVERIFY(!QFile::exists(canary));

@@ -2,4 +2,3 @@
 # delegate without a system tray.
 tavrel_add_qtest(NAME tst_mainwindow SOURCES mainwindow/tst_window.cpp
     LIBS tavrel_ui tavrel_test_support LABELS ui TIMEOUT 120)
-target_compile_definitions(tst_mainwindow PRIVATE TAVREL_STANDINS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/core/standins")

@@ -5,4 +5,3 @@ tavrel_add_qtest(NAME tst_setupsheet
     LIBS tavrel_ui tavrel_test_support PkgConfig::HTTPLIB
     LABELS ui setup
     TIMEOUT 180)
-target_compile_definitions(tst_setupsheet PRIVATE TAVREL_STANDINS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/core/standins")

@@ -16,13 +16,10 @@ import session  # noqa: E402
 from sandbox import unregistered_config  # noqa: E402,F401
 from session import MAIN_TITLE, wait_for  # noqa: E402,F401
 
-SETUP_TITLE, SETTINGS_TITLE, ALERT_TITLE = "Tavrel Agent — Setup", "Tavrel Agent — Settings", "Tavrel Agent"
+SETUP_TITLE, SETTINGS_TITLE = "Tavrel Agent — Setup", "Tavrel Agent — Settings"
 GREEN, RED, HIGHLIGHT = (52, 199, 89), (179, 26, 26), (48, 140, 198)
 # Where the views sit in their window (x, y, width, height): xdotool clicks at their middle.
-SERVICE_STATUS, SETUP_SETTINGS = (152, 104, 342, 18), (16, 391, 160, 28)
-HEADER, LOG_PANE = (0, 0, 540, 77), (16, 459, 492, 200)
-START, STOP, RESTART = (16, 351, 100, 28), (126, 351, 100, 28), (236, 351, 100, 28)
-UNREGISTER, REAUTH_TOGGLE = (161, 226, 138, 28), (302, 226, 138, 28)
+SETUP_SETTINGS, HEADER, LOG_PANE = (16, 391, 160, 28), (0, 0, 540, 77), (16, 459, 492, 200)
 
 
 # What the tests as root install and start, and remove and stop again.
@@ -172,6 +169,12 @@ def install_helper(undo, args, helper):
         shutil.copy(source, target)
         undo.callback(target.unlink, missing_ok=True)
     helper.chmod(0o755)
+
+
+def add_user(undo, name, *options):
+    """A user without a home and a login shell, removed at the end (unless it was there already)."""
+    if subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", *options, name]).returncode == 0:
+        undo.callback(subprocess.run, ["userdel", name])
 
 
 def start_polkit(undo):

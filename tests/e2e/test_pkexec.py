@@ -15,13 +15,10 @@ import tempfile
 from pathlib import Path
 
 import harness as h
+from harness import ACTIONS, AGENT_DIR, POLKITD
 
 USER = "tavrel-pkexec-test"
-BUS = Path("/run/dbus/system_bus_socket")
-POLKITD = Path("/usr/lib/polkit-1/polkitd")
-ACTIONS = Path("/usr/share/polkit-1/actions/com.tavrel.agent.policy")
 RULES = Path("/etc/polkit-1/rules.d/10-tavrel-agent-test.rules")
-AGENT_DIR = Path("/var/tavrel/agentservice")
 LOG = AGENT_DIR / "activity.log"
 LINE = b"[2025-03-07T14:05:09Z] [INFO] written as root through pkexec\n"
 # Only its own action may let append-log through: the generic one is allowed for --root command
@@ -35,11 +32,10 @@ polkit.addRule(function(action, subject) {
     if (subject.user != "%(user)s") return polkit.Result.NOT_HANDLED;
     polkit.spawn(["/bin/sh", "-c", 'printf "%%s\\n" "$0" >>"$1"', action.id, "%(checks)s"]);
     if (action.id == "com.tavrel.agent.write-config")
-        return action.lookup("command_line") == "%(helper)s write-config with-log" ? polkit.Result.YES
-                                                                                   : polkit.Result.NO;
+        return action.lookup("command_line") == "%(helper)s write-config with-log" ? "yes" : "no";
     var yes = action.id == "com.tavrel.agent.append-log" || (action.id == "org.freedesktop.policykit.exec" &&
         action.lookup("command_line").indexOf("%(helper)s --root ") == 0);
-    return yes ? polkit.Result.YES : polkit.Result.NOT_HANDLED;
+    return yes ? "yes" : polkit.Result.NOT_HANDLED;
 });"""
 
 
@@ -57,17 +53,15 @@ def test(args):
     with contextlib.ExitStack() as undo:  # what is installed first is removed last
         h.make_folder(undo, RULES.parent)
         h.install_helper(undo, args, helper)
-        counted = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-checks-"))
-        undo.callback(shutil.rmtree, counted)
-        counted.chmod(0o777)
-        checks = counted / "checks"
-        checks.touch(0o666)
+        scratch = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))
+        undo.callback(shutil.rmtree, scratch)
+        scratch.chmod(0o755)
+        checks = scratch / "checks"
+        checks.touch()
         checks.chmod(0o666)
         RULES.write_text(RULES_TEXT % {"user": USER, "helper": helper, "checks": checks})
         undo.callback(RULES.unlink, missing_ok=True)
-        added = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", USER])
-        if added.returncode == 0:  # else it is there already
-            undo.callback(subprocess.run, ["userdel", USER])
+        h.add_user(undo, USER, "--system")
         h.start_polkit(undo)
 
         # polkitd reads the policy and the rules on start or shortly after they change.
@@ -84,8 +78,7 @@ def test(args):
                 LOG.read_bytes() == LINE + REGISTERED, f"write-config with-log: {stored.returncode} {stored.stderr!r}")
         h.wait_for("the check to be counted", lambda: checks.read_text())
         h.check(checks.read_text() == "com.tavrel.agent.write-config\n", f"checks: {checks.read_text()!r}")
-        elsewhere = Path(tempfile.mkdtemp(prefix="tavrel-pkexec-test-"))  # a --root the helper could write to
-        undo.callback(shutil.rmtree, elsewhere)
+        elsewhere = scratch / "root"  # a --root the helper could write to
         (elsewhere / AGENT_DIR.relative_to("/")).mkdir(parents=True)
         moved = as_user(helper, "--root", elsewhere, "append-log", stdin=LINE)
         h.check(moved.returncode == 1 and not list(elsewhere.rglob("*.log")) and LOG.read_bytes() == LINE + REGISTERED,

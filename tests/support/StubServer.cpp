@@ -1,11 +1,5 @@
 #include "support/StubServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 StubServer::StubServer(const std::string& certificate, const std::string& key)
     : server(certificate.empty() ? std::make_unique<httplib::Server>()
                                  : std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str()))
@@ -30,21 +24,27 @@ StubServer::StubServer(const std::string& certificate, const std::string& key)
         const char* const type = "application/octet-stream";
         if (answer.endlessFastBytes == 0 && answer.framing == Answer::length)
             return response.set_content(answer.body, type);
-        if (answer.endlessFastBytes == 0)
-            return serveUnframed(response, answer);
-        response.set_chunked_content_provider(
-            type,
-            [this, fast = answer.endlessFastBytes](size_t, httplib::DataSink& sink) {
-                static const std::string block(64 * 1024, ' ');
-                const size_t size = endlessWritten < fast ? block.size() : 1;
-                if (size == 1)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                if (!sink.write(block.data(), size))
-                    return false;
-                endlessWritten += size;
-                return endlessWritten < (size_t(256) << 20); // a client that never hangs up fails, not hangs
-            },
-            [this](bool) { endlessClosed = true; });
+        // In 64 KiB pieces, as a server that streams its answer sends it; an answer without end
+        // goes on with a byte every 10 ms once its fast bytes are out.
+        static const std::string spaces(64 * 1024, ' ');
+        const auto provider = [this, answer](size_t offset, httplib::DataSink& sink) {
+            const bool endless = answer.endlessFastBytes > 0;
+            const std::string& bytes = endless ? spaces : answer.body;
+            const size_t size = endless
+                                    ? (endlessWritten < answer.endlessFastBytes ? spaces.size() : 1)
+                                    : std::min(spaces.size(), bytes.size() - std::min(offset, bytes.size()));
+            if (!endless && size == 0)
+                return sink.done(), true;
+            if (endless && size == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!sink.write(bytes.data() + (endless ? 0 : offset), size))
+                return false;
+            endlessWritten += endless ? size : 0;
+            return endlessWritten < (size_t(256) << 20); // a client that never hangs up fails, not hangs
+        };
+        if (answer.framing == Answer::closing)
+            return response.set_content_provider(type, provider);
+        response.set_chunked_content_provider(type, provider, [this](bool) { endlessClosed = true; });
     });
     port = server->bind_to_any_port("127.0.0.1");
     thread = std::thread([this] { server->listen_after_bind(); });
@@ -58,21 +58,6 @@ StubServer::~StubServer() {
     thread.join();
 }
 
-void StubServer::serveUnframed(httplib::Response& response, const Answer& answer) {
-    const char* const type = "application/octet-stream";
-    // In 64 KiB pieces, as a server that streams its answer would send it.
-    auto provider = [body = answer.body](size_t offset, httplib::DataSink& sink) {
-        if (offset < body.size())
-            return sink.write(body.data() + offset, std::min<size_t>(64 * 1024, body.size() - offset));
-        sink.done();
-        return true;
-    };
-    if (answer.framing == Answer::chunked)
-        response.set_chunked_content_provider(type, provider);
-    else
-        response.set_content_provider(type, provider);
-}
-
 void StubServer::answer(const Answer& answer, const std::string& path) {
     const std::lock_guard lock(mutex);
     answers[path] = answer;
@@ -81,46 +66,4 @@ void StubServer::answer(const Answer& answer, const std::string& path) {
 std::vector<StubServer::Request> StubServer::requests() const {
     const std::lock_guard lock(mutex);
     return received;
-}
-
-SilentServer::SilentServer()
-    : listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 4) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        return;
-    port = ntohs(address.sin_port);
-    // One connection: read it until the client hangs up. Polls briefly, so that the destructor is
-    // never kept waiting.
-    thread = std::thread([this] {
-        pollfd waiting{listener, POLLIN, 0};
-        while (!stopping && ::poll(&waiting, 1, 20) <= 0) {
-        }
-        const int connection = stopping ? -1 : ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-            return;
-        pollfd reading{connection, POLLIN, 0};
-        while (!stopping) {
-            if (::poll(&reading, 1, 20) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
-            if (count <= 0) {
-                closed = true;
-                break;
-            }
-            received += size_t(count);
-        }
-        ::close(connection);
-    });
-}
-
-SilentServer::~SilentServer() {
-    stopping = true;
-    if (thread.joinable())
-        thread.join();
-    ::close(listener);
 }

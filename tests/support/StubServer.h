@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include <QtCore>
 
 #include <httplib.h> // and with it the standard library's threads, locks, atomics and containers
 
@@ -40,8 +39,6 @@ public:
     std::atomic<bool> endlessClosed = false;
 
 private:
-    void serveUnframed(httplib::Response& response, const Answer& answer);
-
     std::unique_ptr<httplib::Server> server;
     bool tls = false;
     int port = 0;
@@ -49,26 +46,4 @@ private:
     mutable std::mutex mutex;
     std::map<std::string, Answer> answers;
     std::vector<Request> received;
-};
-
-// A listener on 127.0.0.1 that takes connections and reads whatever arrives, but never says a word:
-// not even the TLS handshake's answer.
-class SilentServer final {
-public:
-    SilentServer();
-    ~SilentServer();
-
-    // The base URL, ending in "/api".
-    QString url(bool tls) const {
-        return QStringLiteral("http%1://127.0.0.1:%2/api").arg(tls ? "s" : "").arg(port);
-    }
-    std::atomic<size_t> received = 0;
-    // Whether the client has hung up.
-    std::atomic<bool> closed = false;
-
-private:
-    int listener = -1;
-    int port = 0;
-    std::atomic<bool> stopping = false;
-    std::thread thread;
 };

@@ -1,12 +1,5 @@
 #include "support/TestSandbox.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QRegularExpression>
-#include <QThread>
-
 QByteArray TestSandbox::readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -24,10 +17,9 @@ QStringList TestSandbox::snapshot(const QString& folder) {
                        QDirIterator::Subdirectories);
     while (found.hasNext()) {
         const QFileInfo entry(found.next());
+        const QByteArray content = entry.isFile() && !entry.isSymLink() ? readFile(entry.filePath()) : "";
         entries << entry.filePath() + u' ' +
-                       (entry.isSymLink()
-                            ? entry.symLinkTarget()
-                            : QString::fromUtf8(entry.isFile() ? readFile(entry.filePath()) : ""));
+                       (entry.isSymLink() ? entry.symLinkTarget() : QString::fromUtf8(content));
     }
     entries.sort();
     return entries;
@@ -67,12 +59,10 @@ bool TestSandbox::startAgentProcess() {
     // Started means exec'd, but the kernel sets up the new command line a moment later: until then
     // /proc shows it empty, and a search would miss the agent.
     const QString cmdline = QStringLiteral("/proc/%1/cmdline").arg(agent->processId());
-    QDeadlineTimer deadline(5000);
-    while (!readFile(cmdline).contains(QFile::encodeName(script))) {
+    for (QDeadlineTimer deadline(5000); !readFile(cmdline).contains(QFile::encodeName(script));
+         QThread::msleep(1))
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(1);
-    }
     return true;
 }
 
@@ -97,6 +87,22 @@ void TestSandbox::recordPrivilegedCommands(bool result, const QString& reason) {
 void TestSandbox::changeEnvironment(const std::function<void(AgentEnvironment&)>& change) {
     change(agentEnvironment);
     AgentEnvironment::install(agentEnvironment);
+}
+
+void TestSandbox::useStandin(PrivilegeMethod method, const QByteArray& answer, bool held) {
+    QDir::setCurrent(root());
+    writeFile(QStringLiteral("answer"), answer);
+    if (held && ::mkfifo("hold", 0600) != 0)
+        qFatal("cannot make the FIFO hold");
+    changeEnvironment([method](AgentEnvironment& e) {
+        e.privilegeMethod = method;
+        e.privilegeProgram = QStringLiteral(TAVREL_STANDINS_DIR) +
+                             (method == PrivilegeMethod::AppleScript ? "/osascript" : "/pkexec");
+    });
+}
+
+void TestSandbox::release() {
+    writeFile(QStringLiteral("hold"), "go\n");
 }
 
 std::optional<QStringList> TestSandbox::appendedInfoLines(const QByteArray& before) const {

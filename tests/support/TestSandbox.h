@@ -3,11 +3,8 @@
 #include "core/AgentConfig.h"
 #include "core/AgentEnvironment.h"
 
-#include <QtTest> // and with it Qt Core
+#include <QtTest> // and with it Qt Core and the standard library's containers and functions
 
-#include <functional>
-#include <memory>
-#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +56,7 @@ public:
     // A real process whose command line holds root/bin/tavrel_agent.py.
     bool startAgentProcess();
     void stopAgentProcess();
+    qint64 agentPid() const { return agent ? agent->processId() : 0; }
 
     // Root operations are recorded ("service stop", "write-config", …) instead of run; a refused one
     // answers "Not authorized", or the reason given.
@@ -67,6 +65,14 @@ public:
     const QStringList& privilegedCommands() const { return *recorded; }
     // Changes the installed environment (another shell, privilege backend or process search).
     void changeEnvironment(const std::function<void(AgentEnvironment&)>& change);
+    // Root operations through the stand-in for osascript or pkexec (tests/core/standins), which
+    // answers as `answer` says ("cancel", "127", "dismissed", "noagent") and keeps its files in the
+    // sandbox's root, made the current folder. Held, pkexec waits until release(), as it waits for
+    // the administrator.
+    void useStandin(PrivilegeMethod method, const QByteArray& answer = {}, bool held = false);
+    static void release();
+    // How often the pkexec stand-in was run: how often the administrator was asked.
+    static int pkexecRuns() { return int(readFile(QStringLiteral("pkexec.runs")).count('\n')); }
 
     // The log lines written after `before` (the log's earlier content), each as "[time] [INFO] "
     // and its message with the time checked and taken out; nothing when anything else changed.

@@ -72,12 +72,13 @@ qsizetype tagStartAtEnd(QStringView line) {
 QString shownLine(QString line) {
     if (line.endsWith(u'\r'))
         line.chop(1);
-    line = TextCheck::oneLine(line);
+    // Cut before the row is cleaned: one character stands for one, and of a line of a gigabyte
+    // only the start is looked at.
     constexpr qsizetype longest = MainWindowText::longestLogLine;
     if (line.size() <= longest)
-        return line;
+        return TextCheck::oneLine(line);
     const qsizetype length = line.at(longest - 1).isHighSurrogate() ? longest - 1 : longest;
-    return line.left(length) + QChar(Logger::cutMark);
+    return TextCheck::oneLine(line.left(length)) + QChar(Logger::cutMark);
 }
 
 } // namespace
@@ -93,13 +94,15 @@ QStringList LogPaneLines::take(const LogChunk& chunk) {
     }
     for (qsizetype i = 0; i < chunk.lines.size(); ++i) {
         QString line = chunk.lines.at(i);
-        bool hidden = line.contains(debugTag);
-        if (i == 0 && chunk.continuesLine) {
+        const bool continued = i == 0 && chunk.continuesLine;
+        if (continued) {
             line.prepend(heldBack);
             heldBack.clear();
-            // Without the skipped bytes nobody knows how the line began.
-            hidden = openLineHidden || chunk.skippedBytes > 0 || line.contains(debugTag);
         }
+        // Without the skipped bytes nobody knows how a continued line began (and a line of a
+        // gigabyte is not searched through for nothing).
+        const bool hidden =
+            (continued && (openLineHidden || chunk.skippedBytes > 0)) || line.contains(debugTag);
         if (i == chunk.lines.size() - 1 && chunk.lineOpen) {
             openLineHidden = hidden;
             if (!hidden) {

@@ -102,7 +102,3 @@ bool CommandLineFile::contains(QByteArrayView pattern) const {
     thread_local QByteArray cmdline;
     return fd >= 0 && readCommandLine(fd, cmdline) && commandLineContains(cmdline, pattern);
 }
-
-bool processMatches(pid_t pid, QByteArrayView pattern) {
-    return CommandLineFile(pid).contains(pattern);
-}

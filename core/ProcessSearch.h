@@ -17,9 +17,6 @@ bool commandLineContains(QByteArrayView cmdline, QByteArrayView pattern);
 // The processes of every user, this one left out, whose command line contains pattern; at most
 // limit of them, in the order /proc lists them. Empty where there is no /proc.
 QList<pid_t> findProcesses(QByteArrayView pattern, qsizetype limit = std::numeric_limits<qsizetype>::max());
-// Whether process pid, not this one, runs with a command line that contains pattern.
-bool processMatches(pid_t pid, QByteArrayView pattern);
-
 // The command line of one process, opened once and read again at every ask. It keeps telling of
 // that very process: once it has ended, the file reads as empty even when another process has
 // been given its number. Closed, it matches nothing (also for this process, or pid 0).
